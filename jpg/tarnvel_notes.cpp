@@ -4,12 +4,73 @@
  * Started in a folder that holds "card.raw", a card image taken as
  * blocks of 512 bytes, it reads the first block and writes the value
  * of its first byte to the log "tarnvel_log.txt".
+ *
+ * The unit also holds the operations that JPEG images are carved out
+ * of a card with: a block signature test, and numbered image files,
+ * created, or reopened to append a block.  The entry point calls none
+ * of them; carvers link against them.
  */
 
 #include <cstdint>
 #include <cstdio>
 
 typedef uint8_t BYTE;
+typedef char *string;
+
+/* Every block passes: no signature is looked for. */
+int
+check_signature(BYTE *ptr)
+{
+	(void)ptr;
+	return 1;
+}
+
+/*
+ * Create, or truncate, the file of image img_number.  The stream
+ * returned, null when the file can't be created, is the caller's.
+ */
+FILE *
+make_jpg(int img_number)
+{
+	char name[16]; /* "-2147483648,jpg" and its terminator */
+	string image_name = name;
+	(void)snprintf(image_name, sizeof(name), "%d,jpg", img_number);
+
+	FILE *img = fopen(image_name, "w");
+	printf("Make jpg number %i: %s \n", img_number, image_name);
+	if (img == nullptr) {
+		/* Keep the progress line ahead when both streams share a file. */
+		(void)fflush(stdout);
+		fprintf(stderr, "Could not create %s.\n", image_name);
+	}
+	return img;
+}
+
+/* Append one 512-byte block to the file of image img_number. */
+void
+append_jpg(int img_number, BYTE *this_chunk)
+{
+	char name[16]; /* "-2147483648,jpg" and its terminator */
+	string image_name = name;
+	(void)snprintf(image_name, sizeof(name), "%d,jpg", img_number);
+
+	printf("Append to jpg number: %i \n", img_number);
+	FILE *img = fopen(image_name, "a");
+	if (img == nullptr) {
+		(void)fflush(stdout);
+		fprintf(stderr, "Could not open %s.\n", image_name);
+		return;
+	}
+	/* A null block appends nothing, but the file is still created. */
+	bool lost = this_chunk != nullptr && fwrite(this_chunk, 512, 1, img) != 1;
+	/* The block may sit in the stream's buffer until the close. */
+	if (fclose(img) != 0)
+		lost = true;
+	if (lost) {
+		(void)fflush(stdout);
+		fprintf(stderr, "Could not write %s.\n", image_name);
+	}
+}
 
 int
 main(int argc, char *argv[])
