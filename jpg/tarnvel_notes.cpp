@@ -17,9 +17,17 @@
 typedef uint8_t BYTE;
 typedef char *string;
 
-/* Every block passes: no signature is looked for. */
+/* The card is read, and images are carved, a block at a time. */
+constexpr size_t BLOCK_SIZE = 512;
+/* Room for "-2147483648,jpg" and its terminator: the name of any int. */
+constexpr size_t IMAGE_NAME_SIZE = 16;
+
+/*
+ * Every block passes: no signature is looked for.  The block stays
+ * non-const, since carvers link against this exact type.
+ */
 int
-check_signature(BYTE *ptr)
+check_signature(BYTE *ptr) // NOLINT(readability-non-const-parameter)
 {
 	(void)ptr;
 	return 1;
@@ -32,16 +40,16 @@ check_signature(BYTE *ptr)
 FILE *
 make_jpg(int img_number)
 {
-	char name[16]; /* "-2147483648,jpg" and its terminator */
+	char name[IMAGE_NAME_SIZE];
 	string image_name = name;
 	(void)snprintf(image_name, sizeof(name), "%d,jpg", img_number);
 
 	FILE *img = fopen(image_name, "w");
-	printf("Make jpg number %i: %s \n", img_number, image_name);
+	(void)printf("Make jpg number %i: %s \n", img_number, image_name);
 	if (img == nullptr) {
 		/* Keep the progress line ahead when both streams share a file. */
 		(void)fflush(stdout);
-		fprintf(stderr, "Could not create %s.\n", image_name);
+		(void)fprintf(stderr, "Could not create %s.\n", image_name);
 	}
 	return img;
 }
@@ -50,25 +58,23 @@ make_jpg(int img_number)
 void
 append_jpg(int img_number, BYTE *this_chunk)
 {
-	char name[16]; /* "-2147483648,jpg" and its terminator */
+	char name[IMAGE_NAME_SIZE];
 	string image_name = name;
 	(void)snprintf(image_name, sizeof(name), "%d,jpg", img_number);
 
-	printf("Append to jpg number: %i \n", img_number);
+	(void)printf("Append to jpg number: %i \n", img_number);
 	FILE *img = fopen(image_name, "a");
 	if (img == nullptr) {
 		(void)fflush(stdout);
-		fprintf(stderr, "Could not open %s.\n", image_name);
+		(void)fprintf(stderr, "Could not open %s.\n", image_name);
 		return;
 	}
 	/* A null block appends nothing, but the file is still created. */
-	bool lost = this_chunk != nullptr && fwrite(this_chunk, 512, 1, img) != 1;
+	bool written = this_chunk == nullptr || fwrite(this_chunk, BLOCK_SIZE, 1, img) == 1;
 	/* The block may sit in the stream's buffer until the close. */
-	if (fclose(img) != 0)
-		lost = true;
-	if (lost) {
+	if (fclose(img) != 0 || !written) {
 		(void)fflush(stdout);
-		fprintf(stderr, "Could not write %s.\n", image_name);
+		(void)fprintf(stderr, "Could not write %s.\n", image_name);
 	}
 }
 
@@ -81,7 +87,7 @@ main(int argc, char *argv[])
 
 	FILE *inptr = fopen("card.raw", "r");
 	if (inptr == nullptr) {
-		printf("Could not open card.raw.\n");
+		(void)printf("Could not open card.raw.\n");
 		return 2;
 	}
 
@@ -89,26 +95,26 @@ main(int argc, char *argv[])
 	 * Zeroed, so an empty card logs 0 rather than stack garbage; the
 	 * C library leaves the bytes of a short card's partial block here.
 	 */
-	BYTE buffer[512] = {0};
-	(void)fread(buffer, 512, 1, inptr);
-	if (ferror(inptr)) {
+	BYTE buffer[BLOCK_SIZE] = {0};
+	(void)fread(buffer, BLOCK_SIZE, 1, inptr);
+	if (ferror(inptr) != 0) {
 		/* A directory, or an I/O error: there is no card to read. */
 		(void)fclose(inptr);
-		printf("Could not open card.raw.\n");
+		(void)printf("Could not open card.raw.\n");
 		return 2;
 	}
 
 	FILE *outptr = fopen("tarnvel_log.txt", "w");
 	if (outptr == nullptr) {
 		(void)fclose(inptr);
-		fprintf(stderr, "Could not create tarnvel_log.txt.\n");
+		(void)fprintf(stderr, "Could not create tarnvel_log.txt.\n");
 		return 1;
 	}
 	int written = fprintf(outptr, "Buffer has: %i\n", buffer[0]);
 	(void)fclose(inptr);
 	/* The line reaches the disk only as the log is closed: a full disk shows here. */
 	if (fclose(outptr) != 0 || written < 0) {
-		fprintf(stderr, "Could not write tarnvel_log.txt.\n");
+		(void)fprintf(stderr, "Could not write tarnvel_log.txt.\n");
 		return 1;
 	}
 	return 0;

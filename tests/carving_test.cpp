@@ -22,7 +22,8 @@ int check_signature(BYTE *ptr);
 FILE *make_jpg(int img_number);
 void append_jpg(int img_number, BYTE *this_chunk);
 
-namespace {
+namespace
+{
 
 namespace fs = std::filesystem;
 
@@ -32,7 +33,7 @@ struct Said {
 
 class Carving : public testing::Test
 {
-      protected:
+protected:
 	void SetUp() override
 	{
 		home = fs::current_path();
@@ -64,7 +65,8 @@ class Carving : public testing::Test
 		Said said;
 		said.out.assign(std::istreambuf_iterator<char>(std::ifstream(out).rdbuf()), {});
 		if (!merged)
-			said.err.assign(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()), {});
+			said.err.assign(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()),
+			                {});
 		fs::remove(out);
 		fs::remove(err);
 		return said;
@@ -89,7 +91,8 @@ class Carving : public testing::Test
 int
 open_fds()
 {
-	return static_cast<int>(std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
+	return static_cast<int>(
+	    std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
 }
 
 std::string
@@ -122,10 +125,10 @@ TEST_F(Carving, NamesFitAnyNumber)
 		int n;
 		const char *name;
 	} cases[] = {{7, "7,jpg"},
-		     {0, "0,jpg"},
-		     {-3, "-3,jpg"},
-		     {INT_MAX, "2147483647,jpg"},
-		     {INT_MIN, "-2147483648,jpg"}};
+	             {0, "0,jpg"},
+	             {-3, "-3,jpg"},
+	             {INT_MAX, "2147483647,jpg"},
+	             {INT_MIN, "-2147483648,jpg"}};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		std::string n = std::to_string(c.n), b = block(1);
@@ -199,8 +202,8 @@ TEST_F(Carving, FailuresAreReportedAfterProgress)
 	} cases[] = {
 	    {"create over a directory", nullptr, [] { EXPECT_EQ(make_jpg(5), nullptr); },
 	     "Make jpg number 5: 5,jpg \n", "Could not create 5,jpg.\n"},
-	    {"append to a directory", nullptr, [&] { append_jpg(5, bytes(b)); }, "Append to jpg number: 5 \n",
-	     "Could not open 5,jpg.\n"},
+	    {"append to a directory", nullptr, [&] { append_jpg(5, bytes(b)); },
+	     "Append to jpg number: 5 \n", "Could not open 5,jpg.\n"},
 	    {"append on a full disk", "/dev/full", [&] { append_jpg(5, bytes(b)); },
 	     "Append to jpg number: 5 \n", "Could not write 5,jpg.\n"},
 	};

@@ -14,7 +14,8 @@
 
 #include "scratch.h"
 
-namespace {
+namespace
+{
 
 struct Outcome {
 	int status;
@@ -94,13 +95,13 @@ TEST_P(FirstByte, IsLoggedUnsigned)
 INSTANTIATE_TEST_SUITE_P(
     Cards, FirstByte,
     testing::Values(FirstByteCase{"zero", card(512, '\x00', '\xff'), "Buffer has: 0\n"},
-		    FirstByteCase{"x7f", card(512, '\x7f'), "Buffer has: 127\n"},
-		    FirstByteCase{"x80", card(512, '\x80'), "Buffer has: 128\n"},
-		    FirstByteCase{"xff", card(512, '\xff'), "Buffer has: 255\n"},
-		    FirstByteCase{"many_blocks", card(8 * 512, '\x42', '\xff'), "Buffer has: 66\n"},
-		    FirstByteCase{"short", card(100, '\xc8'), "Buffer has: 200\n"},
-		    FirstByteCase{"one_byte", card(1, '\xab'), "Buffer has: 171\n"},
-		    FirstByteCase{"empty", card(0, '\0'), "Buffer has: 0\n"}),
+                    FirstByteCase{"x7f", card(512, '\x7f'), "Buffer has: 127\n"},
+                    FirstByteCase{"x80", card(512, '\x80'), "Buffer has: 128\n"},
+                    FirstByteCase{"xff", card(512, '\xff'), "Buffer has: 255\n"},
+                    FirstByteCase{"many_blocks", card(8 * 512, '\x42', '\xff'), "Buffer has: 66\n"},
+                    FirstByteCase{"short", card(100, '\xc8'), "Buffer has: 200\n"},
+                    FirstByteCase{"one_byte", card(1, '\xab'), "Buffer has: 171\n"},
+                    FirstByteCase{"empty", card(0, '\0'), "Buffer has: 0\n"}),
     [](const auto &info) { return info.param.name; });
 
 // Without a readable card the message goes to standard output, the
@@ -109,8 +110,8 @@ TEST(Entry, NoCard)
 {
 	for (bool card_is_dir : {false, true}) {
 		for (bool log_before : {false, true}) {
-			SCOPED_TRACE(testing::Message() << "card directory " << card_is_dir << ", earlier log "
-							<< log_before);
+			SCOPED_TRACE(testing::Message() << "card directory " << card_is_dir
+			                                << ", earlier log " << log_before);
 			Scratch s;
 			if (card_is_dir)
 				std::filesystem::create_directory(s.path("card.raw"));
@@ -121,7 +122,8 @@ TEST(Entry, NoCard)
 			EXPECT_EQ(r.out, "Could not open card.raw.\n");
 			EXPECT_EQ(r.err, "");
 			EXPECT_EQ(s.read("tarnvel_log.txt"),
-				  log_before ? std::optional<std::string>("earlier\n") : std::nullopt);
+			          log_before ? std::optional<std::string>("earlier\n")
+			                     : std::nullopt);
 		}
 	}
 }
@@ -137,7 +139,9 @@ TEST(Entry, LogFailures)
 	     [](const Scratch &s) { std::filesystem::create_directory(s.path("tarnvel_log.txt")); },
 	     "Could not create tarnvel_log.txt.\n"},
 	    {"disk full",
-	     [](const Scratch &s) { std::filesystem::create_symlink("/dev/full", s.path("tarnvel_log.txt")); },
+	     [](const Scratch &s) {
+		     std::filesystem::create_symlink("/dev/full", s.path("tarnvel_log.txt"));
+	     },
 	     "Could not write tarnvel_log.txt.\n"},
 	};
 	for (const auto &c : cases) {

@@ -11,10 +11,11 @@
 
 class Scratch
 {
-      public:
+public:
 	Scratch()
 	{
-		std::string tmpl = (std::filesystem::temp_directory_path() / "tarnvel-XXXXXX").string();
+		std::string tmpl =
+		    (std::filesystem::temp_directory_path() / "tarnvel-XXXXXX").string();
 		if (mkdtemp(tmpl.data()) == nullptr)
 			std::abort();
 		dir = tmpl;
