@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <functional>
 #include <iterator>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -72,17 +71,8 @@ protected:
 		return said;
 	}
 
-	// The names in the working folder, sorted.
-	std::string listing() const
-	{
-		std::set<std::string> names;
-		for (const auto &entry : fs::directory_iterator(s.dir))
-			names.insert(entry.path().filename().string());
-		std::string all;
-		for (const auto &n : names)
-			all += n + " ";
-		return all;
-	}
+	// How many names the working folder holds.
+	long entries() const { return std::distance(fs::directory_iterator(s.dir), {}); }
 
 	Scratch s;
 	fs::path home;
@@ -142,7 +132,7 @@ TEST_F(Carving, NamesFitAnyNumber)
 		Said appended = capture([&] { append_jpg(c.n, bytes(b)); });
 		EXPECT_EQ(appended.out, "Append to jpg number: " + n + " \n");
 		EXPECT_EQ(appended.err, "");
-		EXPECT_EQ(listing(), std::string(c.name) + " ");
+		EXPECT_EQ(entries(), 1);
 		EXPECT_EQ(s.read(c.name), b);
 		fs::remove(s.path(c.name));
 	}
