@@ -61,14 +61,7 @@ protected:
 		dup2(saved_err, 2);
 		close(saved_out);
 		close(saved_err);
-		Said said;
-		said.out.assign(std::istreambuf_iterator<char>(std::ifstream(out).rdbuf()), {});
-		if (!merged)
-			said.err.assign(std::istreambuf_iterator<char>(std::ifstream(err).rdbuf()),
-			                {});
-		fs::remove(out);
-		fs::remove(err);
-		return said;
+		return {take(out), take(err)};
 	}
 
 	// How many names the working folder holds.

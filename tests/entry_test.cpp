@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -46,13 +45,7 @@ run_notes(const Scratch &s, const std::vector<std::string> &args = {})
 	}
 	int wstatus = 0;
 	waitpid(pid, &wstatus, 0);
-	Outcome r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, "", ""};
-	std::ifstream o(out), e(err);
-	r.out.assign(std::istreambuf_iterator<char>(o), {});
-	r.err.assign(std::istreambuf_iterator<char>(e), {});
-	std::filesystem::remove(out);
-	std::filesystem::remove(err);
-	return r;
+	return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, take(out), take(err)};
 }
 
 std::string

@@ -6,7 +6,6 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string>
 
 class Scratch
@@ -42,3 +41,16 @@ public:
 
 	std::filesystem::path dir;
 };
+
+// The whole of a file that captured a stream, which is then removed.
+inline std::string
+take(const std::string &path)
+{
+	std::string bytes;
+	{
+		std::ifstream in(path, std::ios::binary);
+		bytes.assign(std::istreambuf_iterator<char>(in), {});
+	}
+	std::filesystem::remove(path);
+	return bytes;
+}
