@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 /*
  * tarnvel_notes - note the first byte of a raw card image
  *

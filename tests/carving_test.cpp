@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The carving operations, called in a fresh working folder per case,
 // with standard output and standard error captured.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs the built program in a fresh folder per case and checks what it
 // prints, on which stream, its exit status and the files it leaves.
 

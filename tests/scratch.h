@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A fresh folder for each test case, and whole-file reads and writes in it.
 #pragma once
 
