@@ -15,8 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 
-typedef uint8_t BYTE;
-typedef char *string;
+#include "tarnvel_notes.h"
 
 /* The card is read, and images are carved, a block at a time. */
 constexpr size_t BLOCK_SIZE = 512;

@@ -16,11 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "scratch.h"
-
-typedef uint8_t BYTE;
-int check_signature(BYTE *ptr);
-FILE *make_jpg(int img_number);
-void append_jpg(int img_number, BYTE *this_chunk);
+#include "tarnvel_notes.h"
 
 namespace
 {
