@@ -96,6 +96,12 @@ main(int argc, char *argv[])
 	 * C library leaves the bytes of a short card's partial block here.
 	 */
 	BYTE buffer[BLOCK_SIZE] = {0};
+	/*
+	 * No read-ahead: a card that is a pipe or a device keeps every byte
+	 * past the first block for whoever reads it next.  setvbuf fails
+	 * only for a bad mode.
+	 */
+	(void)setvbuf(inptr, nullptr, _IONBF, 0);
 	/* A short card is no failure; only an error on the stream is. */
 	if (fread(buffer, BLOCK_SIZE, 1, inptr) != 1 && ferror(inptr) != 0) {
 		/* A directory, or an I/O error: there is no card to read. */

@@ -3,9 +3,15 @@
 // prints, on which stream, its exit status and the files it leaves.
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,10 +28,36 @@ struct Outcome {
 	std::string out, err;
 };
 
-Outcome
-run_notes(const Scratch &s, const std::vector<std::string> &args = {})
+// An ordinary user for the runs that must not be root's.
+constexpr uid_t NOBODY = 65534;
+
+// A copy of the program that any user may run, wherever the build is.
+const std::string &
+public_program()
 {
-	std::vector<std::string> words = {TARNVEL_NOTES};
+	static Scratch copy;
+	static const std::string path = [] {
+		std::string p = copy.path("tarnvel_notes");
+		std::filesystem::copy_file(TARNVEL_NOTES, p);
+		std::filesystem::permissions(
+		    copy.dir,
+		    std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+		        std::filesystem::perms::others_read | std::filesystem::perms::others_exec,
+		    std::filesystem::perm_options::add);
+		return p;
+	}();
+	return path;
+}
+
+// Runs the program in the folder; as_user, a root caller's child runs it
+// as NOBODY instead, in a folder that user owns.
+Outcome
+run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_user = false)
+{
+	bool drop = as_user && getuid() == 0;
+	if (drop && chown(s.dir.c_str(), NOBODY, NOBODY) != 0)
+		return {-1, "", "chown failed"};
+	std::vector<std::string> words = {as_user ? public_program() : TARNVEL_NOTES};
 	words.insert(words.end(), args.begin(), args.end());
 	std::vector<char *> argv;
 	for (auto &w : words)
@@ -41,6 +73,9 @@ run_notes(const Scratch &s, const std::vector<std::string> &args = {})
 			_exit(126);
 		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
 		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+		if (drop &&
+		    (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
+			_exit(126);
 		execv(argv[0], argv.data());
 		_exit(127);
 	}
@@ -137,6 +172,97 @@ TEST(Entry, LogFailures)
 		EXPECT_EQ(r.status, 1);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, c.err);
+	}
+}
+
+// Writes bytes into a named pipe from another process: the first part,
+// then, once a reader has taken it, the rest. With hold the writer keeps
+// the pipe open afterwards, so its reader sees no end of input.
+pid_t
+feed(const std::string &fifo, const std::string &bytes, std::size_t first, bool hold)
+{
+	// The writer does not exec: leave it nothing of ours to print twice.
+	fflush(nullptr);
+	pid_t pid = fork();
+	if (pid != 0)
+		return pid;
+	int fd = open(fifo.c_str(), O_WRONLY);
+	bool ok = fd >= 0 && write(fd, bytes.data(), first) == static_cast<ssize_t>(first);
+	for (int queued = 1; ok && first < bytes.size() && queued > 0; usleep(1000))
+		ok = ioctl(fd, FIONREAD, &queued) == 0;
+	std::size_t rest = bytes.size() - first;
+	ok = ok && write(fd, bytes.data() + first, rest) == static_cast<ssize_t>(rest);
+	if (ok && hold)
+		pause();
+	_exit(ok ? 0 : 1);
+}
+
+// A card that is a pipe gives up its first block and nothing past it,
+// however the block arrives; a pipe that ends early logs what it had.
+TEST(Entry, PipedCardKeepsWhatFollowsTheFirstBlock)
+{
+	struct {
+		const char *name;
+		std::size_t size, first;
+		bool hold;
+	} cases[] = {
+	    {"8192 bytes", 8192, 8192, true},
+	    {"3 bytes, then the end", 3, 3, false},
+	    {"100 bytes, a pause, then the rest", 1024, 100, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		std::string sent(c.size, '\0');
+		for (std::size_t i = 0; i < sent.size(); i++)
+			sent[i] = static_cast<char>(0xc3 + i * 7);
+		Scratch s;
+		ASSERT_EQ(mkfifo(s.path("card.raw").c_str(), 0600), 0);
+		pid_t writer = feed(s.path("card.raw"), sent, c.first, c.hold);
+		Outcome r = run_notes(s);
+
+		std::string left;
+		int fd = open(s.path("card.raw").c_str(), O_RDONLY | O_NONBLOCK);
+		char chunk[4096];
+		for (ssize_t n; (n = read(fd, chunk, sizeof(chunk))) > 0;)
+			left.append(chunk, static_cast<std::size_t>(n));
+		close(fd);
+		kill(writer, SIGKILL);
+		waitpid(writer, nullptr, 0);
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out + r.err, "");
+		EXPECT_EQ(s.read("tarnvel_log.txt"), "Buffer has: 195\n");
+		std::string kept = sent.substr(std::min<std::size_t>(512, c.size));
+		EXPECT_EQ(left.size(), kept.size());
+		EXPECT_TRUE(left == kept) << "the bytes after the first block differ";
+	}
+}
+
+// Run as an ordinary user: a card it may only read is read, one it may
+// not read at all is no card.
+TEST(Entry, CardPermissions)
+{
+	struct {
+		std::filesystem::perms mode;
+		int status;
+		const char *out;
+		std::optional<std::string> log;
+	} cases[] = {
+	    {std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+	         std::filesystem::perms::others_read,
+	     0, "", "Buffer has: 9\n"},
+	    {std::filesystem::perms::none, 2, "Could not open card.raw.\n", std::nullopt},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.status);
+		Scratch s;
+		s.write("card.raw", card(512, '\x09'));
+		std::filesystem::permissions(s.path("card.raw"), c.mode);
+		Outcome r = run_notes(s, {}, true);
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(s.read("tarnvel_log.txt"), c.log);
 	}
 }
 
