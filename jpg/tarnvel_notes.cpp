@@ -12,6 +12,9 @@
  * of them; carvers link against them.
  */
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -78,6 +81,19 @@ append_jpg(int img_number, BYTE *this_chunk)
 	}
 }
 
+/*
+ * Say that there is no card, on standard output as scripts expect; when
+ * that can't be written, say so on standard error rather than nowhere.
+ */
+static int
+no_card()
+{
+	if (printf("Could not open card.raw.\n") < 0 || fflush(stdout) != 0) {
+		(void)fprintf(stderr, "Could not write standard output.\n");
+	}
+	return 2;
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -87,8 +103,7 @@ main(int argc, char *argv[])
 
 	FILE *inptr = fopen("card.raw", "r");
 	if (inptr == nullptr) {
-		(void)printf("Could not open card.raw.\n");
-		return 2;
+		return no_card();
 	}
 
 	/*
@@ -106,8 +121,17 @@ main(int argc, char *argv[])
 	if (fread(buffer, BLOCK_SIZE, 1, inptr) != 1 && ferror(inptr) != 0) {
 		/* A directory, or an I/O error: there is no card to read. */
 		(void)fclose(inptr);
-		(void)printf("Could not open card.raw.\n");
-		return 2;
+		return no_card();
+	}
+
+	/* The card is only ever read: a log linked to it would overwrite it. */
+	struct stat card_file;
+	struct stat log_file;
+	if (fstat(fileno(inptr), &card_file) == 0 && stat("tarnvel_log.txt", &log_file) == 0 &&
+	    card_file.st_dev == log_file.st_dev && card_file.st_ino == log_file.st_ino) {
+		(void)fclose(inptr);
+		(void)fprintf(stderr, "Could not write tarnvel_log.txt: it is card.raw.\n");
+		return 1;
 	}
 
 	FILE *outptr = fopen("tarnvel_log.txt", "w");

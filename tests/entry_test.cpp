@@ -49,10 +49,12 @@ public_program()
 	return path;
 }
 
-// Runs the program in the folder; as_user, a root caller's child runs it
-// as NOBODY instead, in a folder that user owns.
+// Runs the program in the folder, under umask 022; as_user, a root
+// caller's child runs it as NOBODY instead, in a folder that user owns.
+// Standard output goes to out_to when given, and is not captured.
 Outcome
-run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_user = false)
+run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_user = false,
+          const char *out_to = nullptr)
 {
 	bool drop = as_user && getuid() == 0;
 	if (drop && chown(s.dir.c_str(), NOBODY, NOBODY) != 0)
@@ -71,8 +73,9 @@ run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_u
 	if (pid == 0) {
 		if (chdir(s.dir.c_str()) != 0)
 			_exit(126);
-		dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+		dup2(open(out_to ? out_to : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
 		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+		umask(022);
 		if (drop &&
 		    (setgroups(0, nullptr) != 0 || setgid(NOBODY) != 0 || setuid(NOBODY) != 0))
 			_exit(126);
@@ -94,13 +97,15 @@ card(std::size_t size, char first, char rest = '\0')
 }
 
 // Every successful run prints nothing and leaves the one log line, the
-// first byte in decimal, whatever its top bit or the card's size.
+// first byte in decimal, whatever its top bit or the card's size, in a
+// log the umask gives its permissions to, as the shell's > would.
 TEST(Entry, LogsTheFirstByteUnsigned)
 {
 	struct {
 		const char *name;
 		std::string card;
 		const char *line;
+		bool linked = false; // card.raw a symbolic link to where the card is kept
 	} cases[] = {
 	    {"zero", card(512, '\x00', '\xff'), "Buffer has: 0\n"},
 	    {"x7f", card(512, '\x7f'), "Buffer has: 127\n"},
@@ -110,68 +115,101 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 	    {"short", card(100, '\xc8'), "Buffer has: 200\n"},
 	    {"one byte", card(1, '\xab'), "Buffer has: 171\n"},
 	    {"empty", card(0, '\0'), "Buffer has: 0\n"},
+	    {"linked", card(512, '\x5a'), "Buffer has: 90\n", true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		Scratch s;
-		s.write("card.raw", c.card);
+		s.write(c.linked ? "kept.raw" : "card.raw", c.card);
+		if (c.linked)
+			std::filesystem::create_symlink(s.path("kept.raw"), s.path("card.raw"));
 		Outcome r = run_notes(s);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(s.read("tarnvel_log.txt"), c.line);
+		struct stat made = {};
+		EXPECT_EQ(stat(s.path("tarnvel_log.txt").c_str(), &made), 0);
+		EXPECT_EQ(made.st_mode & 07777, 0644u);
 	}
 }
 
-// Without a readable card the message goes to standard output, the
-// status is 2, and no log is made or changed.
+// Without a readable card the message goes to standard output, or when
+// that is full a line to standard error says so; the status is 2, and no
+// log is made or changed.
 TEST(Entry, NoCard)
 {
 	for (bool card_is_dir : {false, true}) {
 		for (bool log_before : {false, true}) {
-			SCOPED_TRACE(testing::Message() << "card directory " << card_is_dir
-			                                << ", earlier log " << log_before);
-			Scratch s;
-			if (card_is_dir)
-				std::filesystem::create_directory(s.path("card.raw"));
-			if (log_before)
-				s.write("tarnvel_log.txt", "earlier\n");
-			Outcome r = run_notes(s);
-			EXPECT_EQ(r.status, 2);
-			EXPECT_EQ(r.out, "Could not open card.raw.\n");
-			EXPECT_EQ(r.err, "");
-			EXPECT_EQ(s.read("tarnvel_log.txt"),
-			          log_before ? std::optional<std::string>("earlier\n")
-			                     : std::nullopt);
+			for (bool full : {false, true}) {
+				SCOPED_TRACE(testing::Message()
+				             << "card directory " << card_is_dir << ", earlier log "
+				             << log_before << ", standard output full " << full);
+				Scratch s;
+				if (card_is_dir)
+					std::filesystem::create_directory(s.path("card.raw"));
+				if (log_before)
+					s.write("tarnvel_log.txt", "earlier\n");
+				Outcome r = run_notes(s, {}, false, full ? "/dev/full" : nullptr);
+				EXPECT_EQ(r.status, 2);
+				EXPECT_EQ(r.out, full ? "" : "Could not open card.raw.\n");
+				EXPECT_EQ(r.err, full ? "Could not write standard output.\n" : "");
+				EXPECT_EQ(s.read("tarnvel_log.txt"),
+				          log_before ? std::optional<std::string>("earlier\n")
+				                     : std::nullopt);
+			}
 		}
 	}
 }
 
-TEST(Entry, LogFailures)
+// What stands at the log's name: a link to another file is followed and
+// written, as the shell's > would; a link to the card is refused, and
+// the card is never changed.
+TEST(Entry, WhatStandsAtTheLog)
 {
+	namespace fs = std::filesystem;
+	const char *is_card = "Could not write tarnvel_log.txt: it is card.raw.\n";
 	struct {
 		const char *name;
-		void (*block_log)(const Scratch &);
+		void (*place)(const Scratch &);
+		int status;
 		const char *err;
 	} cases[] = {
-	    {"log is a directory",
-	     [](const Scratch &s) { std::filesystem::create_directory(s.path("tarnvel_log.txt")); },
+	    {"a directory",
+	     [](const Scratch &s) { fs::create_directory(s.path("tarnvel_log.txt")); }, 1,
 	     "Could not create tarnvel_log.txt.\n"},
-	    {"disk full",
+	    {"a full disk",
+	     [](const Scratch &s) { fs::create_symlink("/dev/full", s.path("tarnvel_log.txt")); },
+	     1, "Could not write tarnvel_log.txt.\n"},
+	    {"a hard link to the card",
 	     [](const Scratch &s) {
-		     std::filesystem::create_symlink("/dev/full", s.path("tarnvel_log.txt"));
+		     fs::create_hard_link(s.path("card.raw"), s.path("tarnvel_log.txt"));
 	     },
-	     "Could not write tarnvel_log.txt.\n"},
+	     1, is_card},
+	    {"a symbolic link to the card",
+	     [](const Scratch &s) { fs::create_symlink("card.raw", s.path("tarnvel_log.txt")); }, 1,
+	     is_card},
+	    {"a hard link to another file",
+	     [](const Scratch &s) {
+		     fs::create_hard_link(s.path("other.txt"), s.path("tarnvel_log.txt"));
+	     },
+	     0, ""},
+	    {"a symbolic link to another file",
+	     [](const Scratch &s) { fs::create_symlink("other.txt", s.path("tarnvel_log.txt")); },
+	     0, ""},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		Scratch s;
 		s.write("card.raw", card(512, '\x01'));
-		c.block_log(s);
+		s.write("other.txt", "earlier\n");
+		c.place(s);
 		Outcome r = run_notes(s);
-		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.status, c.status);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(s.read("card.raw"), card(512, '\x01'));
+		EXPECT_EQ(s.read("other.txt"), c.status == 0 ? "Buffer has: 1\n" : "earlier\n");
 	}
 }
 
