@@ -20,6 +20,9 @@
 
 #include "tarnvel_notes.h"
 
+/* Cards of 2 GiB and more open on 32-bit systems too. */
+static_assert(sizeof(off_t) == sizeof(int64_t), "build with -D_FILE_OFFSET_BITS=64");
+
 /* The card is read, and images are carved, a block at a time. */
 constexpr size_t BLOCK_SIZE = 512;
 /* Room for "-2147483648,jpg" and its terminator: the name of any int. */
