@@ -23,8 +23,9 @@
 /* Cards of 2 GiB and more open on 32-bit systems too. */
 static_assert(sizeof(off_t) == sizeof(int64_t), "build with -D_FILE_OFFSET_BITS=64");
 
-/* The card is read, and images are carved, a block at a time. */
-constexpr size_t BLOCK_SIZE = 512;
+/* The unit's own name for a string; in the header it would clash with std::string. */
+typedef char *string;
+
 /* Room for "-2147483648,jpg" and its terminator: the name of any int. */
 constexpr size_t IMAGE_NAME_SIZE = 16;
 
@@ -76,7 +77,7 @@ append_jpg(int img_number, BYTE *this_chunk)
 		return;
 	}
 	/* A null block appends nothing, but the file is still created. */
-	bool written = this_chunk == nullptr || fwrite(this_chunk, BLOCK_SIZE, 1, img) == 1;
+	bool written = this_chunk == nullptr || fwrite(this_chunk, TARNVEL_BLOCK_SIZE, 1, img) == 1;
 	/* The block may sit in the stream's buffer until the close. */
 	if (fclose(img) != 0 || !written) {
 		(void)fflush(stdout);
@@ -113,7 +114,7 @@ main(int argc, char *argv[])
 	 * Zeroed, so an empty card logs 0 rather than stack garbage; the
 	 * C library leaves the bytes of a short card's partial block here.
 	 */
-	BYTE buffer[BLOCK_SIZE] = {0};
+	BYTE buffer[TARNVEL_BLOCK_SIZE] = {0};
 	/*
 	 * No read-ahead: a card that is a pipe or a device keeps every byte
 	 * past the first block for whoever reads it next.  setvbuf fails
@@ -121,7 +122,7 @@ main(int argc, char *argv[])
 	 */
 	(void)setvbuf(inptr, nullptr, _IONBF, 0);
 	/* A short card is no failure; only an error on the stream is. */
-	if (fread(buffer, BLOCK_SIZE, 1, inptr) != 1 && ferror(inptr) != 0) {
+	if (fread(buffer, TARNVEL_BLOCK_SIZE, 1, inptr) != 1 && ferror(inptr) != 0) {
 		/* A directory, or an I/O error: there is no card to read. */
 		(void)fclose(inptr);
 		return no_card();

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: ISC
-// Carves image 1 of a made-up card: a header, then one appended block.
+// Carves image 1 of a made-up card, in C++ that uses namespace std: a
+// header, then one appended block.
 
 #include <fcntl.h>
 
 #include <cstdio>
+#include <string>
 
 #include <tarnvel_notes.h>
+
+using namespace std;
 
 int
 main()
@@ -16,12 +20,13 @@ main()
 		if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd)
 			return 1;
 
-	BYTE block[512];
-	for (int i = 0; i < 512; i++)
+	BYTE block[TARNVEL_BLOCK_SIZE];
+	for (int i = 0; i < TARNVEL_BLOCK_SIZE; i++)
 		block[i] = static_cast<BYTE>(i);
 
+	string header = "header";
 	FILE *img = make_jpg(1);
-	if (img == nullptr || fputs("header", img) == EOF || fclose(img) != 0)
+	if (img == nullptr || fputs(header.c_str(), img) == EOF || fclose(img) != 0)
 		return 1;
 	append_jpg(1, block);
 	return check_signature(block) == 1 ? 0 : 1;
