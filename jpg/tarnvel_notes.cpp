@@ -76,9 +76,13 @@ append_jpg(int img_number, BYTE *this_chunk)
 		(void)fprintf(stderr, "Could not open %s.\n", image_name);
 		return;
 	}
+	/*
+	 * One block, written once: a buffer would only be sized, filled and
+	 * flushed.  Unbuffered, the block goes out in one write.
+	 */
+	(void)setvbuf(img, nullptr, _IONBF, 0);
 	/* A null block appends nothing, but the file is still created. */
 	bool written = this_chunk == nullptr || fwrite(this_chunk, TARNVEL_BLOCK_SIZE, 1, img) == 1;
-	/* The block may sit in the stream's buffer until the close. */
 	if (fclose(img) != 0 || !written) {
 		(void)fflush(stdout);
 		(void)fprintf(stderr, "Could not write %s.\n", image_name);
