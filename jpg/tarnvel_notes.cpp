@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -102,6 +105,21 @@ no_card()
 	return 2;
 }
 
+/*
+ * The log is the card when both are one file, or, for a card that is a
+ * device, two nodes of that one device.
+ */
+static bool
+same_file(const struct stat *card, const struct stat *log)
+{
+	if (card->st_dev == log->st_dev && card->st_ino == log->st_ino) {
+		return true;
+	}
+	bool block = S_ISBLK(card->st_mode) && S_ISBLK(log->st_mode);
+	bool character = S_ISCHR(card->st_mode) && S_ISCHR(log->st_mode);
+	return (block || character) && card->st_rdev == log->st_rdev;
+}
+
 int
 main(int argc, char *argv[])
 {
@@ -132,24 +150,38 @@ main(int argc, char *argv[])
 		return no_card();
 	}
 
-	/* The card is only ever read: a log linked to it would overwrite it. */
-	struct stat card_file;
-	struct stat log_file;
-	if (fstat(fileno(inptr), &card_file) == 0 && stat("tarnvel_log.txt", &log_file) == 0 &&
-	    card_file.st_dev == log_file.st_dev && card_file.st_ino == log_file.st_ino) {
-		(void)fclose(inptr);
-		(void)fprintf(stderr, "Could not write tarnvel_log.txt: it is card.raw.\n");
-		return 1;
-	}
-
-	FILE *outptr = fopen("tarnvel_log.txt", "w");
-	if (outptr == nullptr) {
+	/*
+	 * The card is only ever read.  What was opened is compared, not the
+	 * name, which may change in between; only then is the log cut.
+	 */
+	int log_fd =
+	    open("tarnvel_log.txt", O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, DEFFILEMODE);
+	if (log_fd < 0) {
 		(void)fclose(inptr);
 		(void)fprintf(stderr, "Could not create tarnvel_log.txt.\n");
 		return 1;
 	}
-	int written = fprintf(outptr, "Buffer has: %i\n", buffer[0]);
+	struct stat card_file;
+	struct stat log_file;
+	bool known = fstat(fileno(inptr), &card_file) == 0 && fstat(log_fd, &log_file) == 0;
 	(void)fclose(inptr);
+	if (known && same_file(&card_file, &log_file)) {
+		(void)close(log_fd);
+		(void)fprintf(stderr, "Could not write tarnvel_log.txt: it is card.raw.\n");
+		return 1;
+	}
+	/* Cut as the shell's > cuts: a pipe or a device such as /dev/null is not. */
+	FILE *outptr = nullptr;
+	if (known &&
+	    (!S_ISREG(log_file.st_mode) || log_file.st_size == 0 || ftruncate(log_fd, 0) == 0)) {
+		outptr = fdopen(log_fd, "w");
+	}
+	if (outptr == nullptr) {
+		(void)close(log_fd);
+		(void)fprintf(stderr, "Could not write tarnvel_log.txt.\n");
+		return 1;
+	}
+	int written = fprintf(outptr, "Buffer has: %i\n", buffer[0]);
 	/* The line reaches the disk only as the log is closed: a full disk shows here. */
 	if (fclose(outptr) != 0 || written < 0) {
 		(void)fprintf(stderr, "Could not write tarnvel_log.txt.\n");
