@@ -9,14 +9,17 @@
  * The unit also holds the operations that JPEG images are carved out
  * of a card with: a block signature test, and numbered image files,
  * created, or reopened to append a block.  The entry point calls none
- * of them; carvers link against them.
+ * of them; carvers link against them, in a library built from this unit
+ * with TARNVEL_CARVING_ONLY defined, which leaves the tool out.
  */
 
-#include <sys/stat.h>
 #include <sys/types.h>
+#ifndef TARNVEL_CARVING_ONLY
+#include <sys/stat.h>
 
 #include <fcntl.h>
 #include <unistd.h>
+#endif /* !TARNVEL_CARVING_ONLY */
 
 #include <cstdint>
 #include <cstdio>
@@ -92,6 +95,7 @@ append_jpg(int img_number, BYTE *this_chunk)
 	}
 }
 
+#ifndef TARNVEL_CARVING_ONLY
 /*
  * Say that there is no card, on standard output as scripts expect; when
  * that can't be written, say so on standard error rather than nowhere.
@@ -189,3 +193,4 @@ main(int argc, char *argv[])
 	}
 	return 0;
 }
+#endif /* !TARNVEL_CARVING_ONLY */
