@@ -17,8 +17,10 @@
 #ifndef TARNVEL_CARVING_ONLY
 #include <sys/stat.h>
 
-#include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 #endif /* !TARNVEL_CARVING_ONLY */
 
 #include <cstdint>
@@ -124,12 +126,33 @@ same_file(const struct stat *card, const struct stat *log)
 	return (block || character) && card->st_rdev == log->st_rdev;
 }
 
+/*
+ * Say why the log was not written.  The new file, when there is one, is
+ * removed: the old log stays whole and nothing is left over.
+ */
+static int
+no_log(const char *new_log, const char *line)
+{
+	if (new_log != nullptr) {
+		(void)unlink(new_log);
+	}
+	(void)fputs(line, stderr);
+	return 1;
+}
+
 int
 main(int argc, char *argv[])
 {
 	/* No options: every name the program uses is fixed. */
 	(void)argc;
 	(void)argv;
+	/*
+	 * A write into a pipe whose reader has gone, or past the file size
+	 * limit, then fails and is reported, rather than ending the tool
+	 * without a word.
+	 */
+	(void)signal(SIGPIPE, SIG_IGN);
+	(void)signal(SIGXFSZ, SIG_IGN);
 
 	FILE *inptr = fopen("card.raw", "r");
 	if (inptr == nullptr) {
@@ -155,41 +178,48 @@ main(int argc, char *argv[])
 	}
 
 	/*
-	 * The card is only ever read.  What was opened is compared, not the
-	 * name, which may change in between; only then is the log cut.
+	 * The card is only ever read, and the log is a new file renamed over
+	 * its name, so whatever stood there, a link to another case's card
+	 * included, is replaced and never written through.  Still refused:
+	 * a name that is the card as opened, which the rename would take
+	 * away, and a folder on the card's device, where the new file would
+	 * be written onto the card.
 	 */
-	int log_fd =
-	    open("tarnvel_log.txt", O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, DEFFILEMODE);
-	if (log_fd < 0) {
-		(void)fclose(inptr);
-		(void)fprintf(stderr, "Could not create tarnvel_log.txt.\n");
-		return 1;
-	}
-	struct stat card_file;
-	struct stat log_file;
-	bool known = fstat(fileno(inptr), &card_file) == 0 && fstat(log_fd, &log_file) == 0;
+	struct stat card;
+	bool known = fstat(fileno(inptr), &card) == 0;
 	(void)fclose(inptr);
-	if (known && same_file(&card_file, &log_file)) {
-		(void)close(log_fd);
-		(void)fprintf(stderr, "Could not write tarnvel_log.txt: it is card.raw.\n");
-		return 1;
+	if (!known) {
+		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
 	}
-	/* Cut as the shell's > cuts: a pipe or a device such as /dev/null is not. */
-	FILE *outptr = nullptr;
-	if (known &&
-	    (!S_ISREG(log_file.st_mode) || log_file.st_size == 0 || ftruncate(log_fd, 0) == 0)) {
-		outptr = fdopen(log_fd, "w");
+	struct stat log;
+	if (stat("tarnvel_log.txt", &log) == 0 && same_file(&card, &log)) {
+		return no_log(nullptr, "Could not write tarnvel_log.txt: it is card.raw.\n");
 	}
+	struct stat here;
+	if (S_ISBLK(card.st_mode) && (stat(".", &here) != 0 || here.st_dev == card.st_rdev)) {
+		return no_log(nullptr, "Could not write tarnvel_log.txt: it is on card.raw.\n");
+	}
+
+	char new_log[] = ".tarnvel_log.txt.XXXXXX";
+	int log_fd = mkstemp(new_log);
+	if (log_fd < 0) {
+		return no_log(nullptr, "Could not create tarnvel_log.txt.\n");
+	}
+	/* mkstemp gives its file to the owner alone; a log gets what the umask gives. */
+	mode_t mask = umask(0);
+	(void)umask(mask);
+	FILE *outptr = fchmod(log_fd, DEFFILEMODE & ~mask) == 0 ? fdopen(log_fd, "w") : nullptr;
 	if (outptr == nullptr) {
 		(void)close(log_fd);
-		(void)fprintf(stderr, "Could not write tarnvel_log.txt.\n");
-		return 1;
+		return no_log(new_log, "Could not write tarnvel_log.txt.\n");
 	}
 	int written = fprintf(outptr, "Buffer has: %i\n", buffer[0]);
 	/* The line reaches the disk only as the log is closed: a full disk shows here. */
 	if (fclose(outptr) != 0 || written < 0) {
-		(void)fprintf(stderr, "Could not write tarnvel_log.txt.\n");
-		return 1;
+		return no_log(new_log, "Could not write tarnvel_log.txt.\n");
+	}
+	if (rename(new_log, "tarnvel_log.txt") != 0) {
+		return no_log(new_log, "Could not create tarnvel_log.txt.\n");
 	}
 	return 0;
 }

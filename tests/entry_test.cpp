@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,10 +62,13 @@ public_program()
 	return path;
 }
 
+// Standard output for run_notes: a pipe whose reader has gone.
+const char *const READERLESS = "a pipe whose reader has gone";
+
 // Runs the program in the folder, under umask 022; as_user, a root
 // caller's child runs it as NOBODY instead, in a folder that user owns.
-// Standard output goes to out_to when given, and is not captured. The
-// words of wrap, when given, run the program.
+// Standard output goes to out_to when given (a file, or READERLESS), and
+// is not captured. The words of wrap, when given, run the program.
 Outcome
 run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_user = false,
           const char *out_to = nullptr, const std::vector<std::string> &wrap = {})
@@ -86,7 +91,13 @@ run_notes(const Scratch &s, const std::vector<std::string> &args = {}, bool as_u
 	if (pid == 0) {
 		if (chdir(s.dir.c_str()) != 0)
 			_exit(126);
-		dup2(open(out_to ? out_to : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+		int gone[2] = {-1, -1};
+		if (out_to == READERLESS && (pipe(gone) != 0 || close(gone[0]) != 0))
+			_exit(126);
+		dup2(out_to == READERLESS
+		         ? gone[1]
+		         : open(out_to ? out_to : out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+		     1);
 		dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
 		umask(022);
 		if (drop &&
@@ -119,6 +130,7 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 		std::string card;
 		const char *line;
 		bool linked = false; // card.raw a symbolic link to where the card is kept
+		bool group = false;  // under umask 002, which lets the group write
 	} cases[] = {
 	    {"zero", card(512, '\x00', '\xff'), "Buffer has: 0\n"},
 	    {"x7f", card(512, '\x7f'), "Buffer has: 127\n"},
@@ -129,6 +141,7 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 	    {"one byte", card(1, '\xab'), "Buffer has: 171\n"},
 	    {"empty", card(0, '\0'), "Buffer has: 0\n"},
 	    {"linked", card(512, '\x5a'), "Buffer has: 90\n", true},
+	    {"umask 002", card(512, '\x03'), "Buffer has: 3\n", false, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -136,34 +149,40 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 		s.write(c.linked ? "kept.raw" : "card.raw", c.card);
 		if (c.linked)
 			std::filesystem::create_symlink(s.path("kept.raw"), s.path("card.raw"));
-		Outcome r = run_notes(s);
+		std::vector<std::string> wrap;
+		if (c.group)
+			wrap = {"sh", "-c", "umask 002 && exec \"$0\""};
+		Outcome r = run_notes(s, {}, false, nullptr, wrap);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(s.read("tarnvel_log.txt"), c.line);
 		struct stat made = {};
 		EXPECT_EQ(stat(s.path("tarnvel_log.txt").c_str(), &made), 0);
-		EXPECT_EQ(made.st_mode & 07777, 0644u);
+		EXPECT_EQ(made.st_mode & 07777, c.group ? 0664u : 0644u);
 	}
 }
 
 // Without a readable card the message goes to standard output, or when
-// that is full a line to standard error says so; the status is 2, and no
-// log is made or changed.
+// that is full, or a pipe whose reader has gone, a line to standard error
+// says so; the status is 2, and no log is made or changed.
 TEST(Entry, NoCard)
 {
 	for (bool card_is_dir : {false, true}) {
 		for (bool log_before : {false, true}) {
-			for (bool full : {false, true}) {
+			for (const char *out_to :
+			     {static_cast<const char *>(nullptr), "/dev/full", READERLESS}) {
+				bool full = out_to != nullptr;
 				SCOPED_TRACE(testing::Message()
 				             << "card directory " << card_is_dir << ", earlier log "
-				             << log_before << ", standard output full " << full);
+				             << log_before << ", standard output "
+				             << (full ? out_to : "a file"));
 				Scratch s;
 				if (card_is_dir)
 					std::filesystem::create_directory(s.path("card.raw"));
 				if (log_before)
 					s.write("tarnvel_log.txt", "earlier\n");
-				Outcome r = run_notes(s, {}, false, full ? "/dev/full" : nullptr);
+				Outcome r = run_notes(s, {}, false, out_to);
 				EXPECT_EQ(r.status, 2);
 				EXPECT_EQ(r.out, full ? "" : "Could not open card.raw.\n");
 				EXPECT_EQ(r.err, full ? "Could not write standard output.\n" : "");
@@ -185,43 +204,116 @@ in_background(F f)
 		_exit(f() ? 0 : 1);
 }
 
-// What stands at the log's name: a link to another file is followed and
-// written, as the shell's > would, and an old log cut to the one line; a
-// pipe or a device is written, not cut; the card, by any name, at any
-// moment, is refused, and the card is never changed. Rows that need
-// what this machine can't give (strace, root, a loop device, a mount
+// The first device that attach gives, for the row that places it.
+std::vector<std::string> attached;
+
+// A loop device over the file, when the host may be changed, or "".
+std::string
+attach(const std::string &file)
+{
+	std::string attach = "losetup -f --show " + file + " 2>/dev/null";
+	FILE *said = may_change_devices() ? popen(attach.c_str(), "r") : nullptr;
+	char device[64] = "";
+	if (said == nullptr || fscanf(said, "%63s", device) != 1 || pclose(said) != 0)
+		return "";
+	attached.push_back(device);
+	return device;
+}
+
+// Mounts of the test's own, in a mount namespace of its own, as root.
+bool
+own_mounts()
+{
+	static bool own = getuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+	                  mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
+	return own;
+}
+
+bool
+strace_works()
+{
+	static bool works = std::system("strace -o /dev/null true >/dev/null 2>&1") == 0;
+	return works;
+}
+
+// Another case's card, beside this one.
+void
+another_case(const Scratch &s)
+{
+	std::filesystem::create_directory(s.path("B"));
+	s.write("B/card.raw", card(512, '\x02'));
+}
+
+// strace's words that run the program with one call failing: the first
+// call of syscall whose traced line names marker, counted in a run of
+// its own beside an old log. LeakSanitizer can't run under a tracer.
+std::vector<std::string>
+failing(const std::string &syscall, const std::string &marker, const std::string &error)
+{
+	if (!strace_works())
+		return {};
+	Scratch dry;
+	dry.write("card.raw", card(512, '\x01'));
+	dry.write("tarnvel_log.txt", "earlier\n");
+	std::string trace = dry.dir.string() + ".trace";
+	std::vector<std::string> words = {
+	    "strace", "-qq", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e", "trace=" + syscall};
+	std::vector<std::string> dry_words = words;
+	dry_words.insert(dry_words.end(), {"-y", "-o", trace});
+	run_notes(dry, {}, false, nullptr, dry_words);
+	std::string lines = take(trace);
+	int n = 0;
+	for (std::size_t at = 0; at < lines.size(); at = lines.find('\n', at) + 1) {
+		if (lines.compare(at, syscall.size() + 1, syscall + "(") != 0)
+			continue;
+		n++;
+		if (lines.substr(at, lines.find('\n', at) - at).find(marker) != std::string::npos) {
+			words.insert(words.end(), {"-o", "/dev/null", "-e",
+			                           "inject=" + syscall + ":error=" + error +
+			                               ":when=" + std::to_string(n)});
+			return words;
+		}
+	}
+	ADD_FAILURE() << "no " << syscall << " call names " << marker;
+	return {};
+}
+
+// What stands at the log's name is replaced by a new file, never written
+// through: an old log, a link to another file or another case's card, a
+// pipe or a device. A name that is the card, or a folder on the card's
+// device, is refused; a run that fails leaves the old log whole and
+// nothing else behind; the card is never changed. Rows that need what
+// this machine can't give (strace, root, a loop device, a mount
 // namespace) are skipped, and so are rows that change the host unless
 // asked for.
 TEST(Entry, WhatStandsAtTheLog)
 {
 	namespace fs = std::filesystem;
 	const char *is_card = "Could not write tarnvel_log.txt: it is card.raw.\n";
-	// The log's open held for a second as it starts, so a swap half a
-	// second in comes after anything done before the open. LeakSanitizer
-	// can't run under a tracer.
-	const std::vector<std::string> held = {"strace", "-qq",
-	                                       "-o",     "/dev/null",
-	                                       "-E",     "ASAN_OPTIONS=detect_leaks=0",
-	                                       "-P",     "tarnvel_log.txt",
-	                                       "-e",     "inject=openat:delay_enter=1000000"};
+	const char *not_created = "Could not create tarnvel_log.txt.\n";
+	const char *not_written = "Could not write tarnvel_log.txt.\n";
+	auto traced_old_log = [](const Scratch &s) {
+		s.write("tarnvel_log.txt", "earlier\n");
+		return strace_works();
+	};
 	struct {
 		const char *name;
 		bool (*place)(const Scratch &); // false: can't be made here
-		int status;
+		int status;                     // 0: the log holds the line
 		const char *err;
-		const char *line_in; // the file that then holds the log line
+		const char *kept; // a file the run leaves as it was
 		std::vector<std::string> wrap = {};
 		void (*undo)(const Scratch &) = nullptr;
 	} cases[] = {
 	    {"a directory",
 	     [](const Scratch &s) { return fs::create_directory(s.path("tarnvel_log.txt")); }, 1,
-	     "Could not create tarnvel_log.txt.\n", nullptr},
-	    {"a full disk",
+	     not_created, nullptr},
+	    {"a symbolic link to /dev/full",
 	     [](const Scratch &s) {
 		     fs::create_symlink("/dev/full", s.path("tarnvel_log.txt"));
 		     return true;
 	     },
-	     1, "Could not write tarnvel_log.txt.\n", nullptr},
+	     0, "", nullptr},
 	    {"a hard link to the card",
 	     [](const Scratch &s) {
 		     fs::create_hard_link(s.path("card.raw"), s.path("tarnvel_log.txt"));
@@ -234,57 +326,78 @@ TEST(Entry, WhatStandsAtTheLog)
 		     return true;
 	     },
 	     1, is_card, nullptr},
-	    {"a hard link to another file",
+	    {"the card's only name, card.raw a link to it",
 	     [](const Scratch &s) {
-		     fs::create_hard_link(s.path("other.txt"), s.path("tarnvel_log.txt"));
+		     fs::rename(s.path("card.raw"), s.path("tarnvel_log.txt"));
+		     fs::create_symlink("tarnvel_log.txt", s.path("card.raw"));
 		     return true;
 	     },
-	     0, "", "other.txt"},
-	    {"a symbolic link to another file",
+	     1, is_card, "tarnvel_log.txt"},
+	    {"a hard link to another case's card",
 	     [](const Scratch &s) {
-		     fs::create_symlink("other.txt", s.path("tarnvel_log.txt"));
+		     another_case(s);
+		     fs::create_hard_link(s.path("B/card.raw"), s.path("tarnvel_log.txt"));
 		     return true;
 	     },
-	     0, "", "other.txt"},
+	     0, "", "B/card.raw"},
+	    {"a symbolic link to another case's card",
+	     [](const Scratch &s) {
+		     another_case(s);
+		     fs::create_symlink("B/card.raw", s.path("tarnvel_log.txt"));
+		     return true;
+	     },
+	     0, "", "B/card.raw"},
+	    {"an old log with a second name",
+	     [](const Scratch &s) {
+		     s.write("tarnvel_log.txt", "earlier\n");
+		     fs::create_hard_link(s.path("tarnvel_log.txt"), s.path("second.txt"));
+		     return true;
+	     },
+	     0, "", "second.txt"},
 	    {"an old log longer than the line",
 	     [](const Scratch &s) {
 		     s.write("tarnvel_log.txt",
 		             "an earlier line, longer than the new one\nand more\n");
 		     return true;
 	     },
-	     0, "", "tarnvel_log.txt"},
+	     0, "", nullptr},
 	    {"a symbolic link to /dev/null",
 	     [](const Scratch &s) {
 		     fs::create_symlink("/dev/null", s.path("tarnvel_log.txt"));
 		     return true;
 	     },
 	     0, "", nullptr},
+	    {"a named pipe nobody reads",
+	     [](const Scratch &s) { return mkfifo(s.path("tarnvel_log.txt").c_str(), 0644) == 0; },
+	     0, "", nullptr},
 	    {"a named pipe with a reader",
 	     [](const Scratch &s) {
-		     static std::string fifo, to;
-		     fifo = s.path("tarnvel_log.txt"), to = s.path("other.txt");
-		     if (mkfifo(fifo.c_str(), 0644) != 0)
+		     static std::string to;
+		     static int in;
+		     to = s.path("other.txt");
+		     s.write("other.txt", "earlier\n");
+		     if (mkfifo(s.path("tarnvel_log.txt").c_str(), 0644) != 0 ||
+		         (in = open(s.path("tarnvel_log.txt").c_str(), O_RDONLY | O_NONBLOCK)) < 0)
 			     return false;
+		     // Open before the run, it waits a while for a writer and
+		     // keeps what it gets.
 		     in_background([] {
-			     int in = open(fifo.c_str(), O_RDONLY);
-			     int out = open(to.c_str(), O_WRONLY | O_TRUNC);
+			     struct pollfd ready = {in, POLLIN, 0};
 			     char got[64];
-			     ssize_t n = 0;
-			     while ((n = read(in, got, sizeof(got))) > 0)
-				     if (write(out, got, static_cast<std::size_t>(n)) != n)
-					     return false;
-			     return n == 0;
+			     ssize_t n = poll(&ready, 1, 300) > 0 ? read(in, got, sizeof(got)) : 0;
+			     int out = open(to.c_str(), O_WRONLY | O_APPEND);
+			     return n <= 0 || write(out, got, static_cast<std::size_t>(n)) == n;
 		     });
-		     return true;
+		     return close(in) == 0;
 	     },
 	     0, "", "other.txt"},
-	    {"an old log swapped for a hard link to the card as it is opened",
+	    {"an old log swapped for a hard link to the card before the rename",
 	     [](const Scratch &s) {
 		     static std::string dir;
 		     dir = s.dir.string();
-		     if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0)
-			     return false;
 		     s.write("tarnvel_log.txt", "earlier\n");
+		     if (!strace_works())
+			     return false;
 		     in_background([] {
 			     usleep(500000);
 			     return chdir(dir.c_str()) == 0 && link("card.raw", "swap") == 0 &&
@@ -292,44 +405,56 @@ TEST(Entry, WhatStandsAtTheLog)
 		     });
 		     return true;
 	     },
-	     1, is_card, nullptr, held},
-	    {"a second node of the card's device",
+	     0,
+	     "",
+	     nullptr,
+	     // The rename held for a second, so a swap half a second in
+	     // comes after every check of the name.
+	     {"strace", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+	      "inject=rename:delay_enter=1000000"}},
+	    {"the new file can't be created", traced_old_log, 1, not_created, "tarnvel_log.txt",
+	     failing("openat", ".tarnvel_log.txt.", "EACCES")},
+	    {"the new file's mode can't be set", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("fchmod", ".tarnvel_log.txt.", "EPERM")},
+	    {"the line can't be written", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("write", ".tarnvel_log.txt.", "ENOSPC")},
+	    {"the new file can't be closed", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("close", ".tarnvel_log.txt.", "EIO")},
+	    {"the new file can't be renamed", traced_old_log, 1, not_created, "tarnvel_log.txt",
+	     failing("rename", ".tarnvel_log.txt.", "EXDEV")},
+	    {"the card can't be examined", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("newfstatat", "card.raw>", "EIO")},
+	    {"a file size limit",
 	     [](const Scratch &s) {
-		     s.write("disk", card(512, '\x01'));
-		     std::string attach = "losetup -f --show " + s.path("disk") + " 2>/dev/null";
-		     FILE *said = may_change_devices() ? popen(attach.c_str(), "r") : nullptr;
-		     char device[64] = "";
-		     if (said == nullptr || fscanf(said, "%63s", device) != 1 || pclose(said) != 0)
-			     return false;
-		     struct stat node = {};
-		     fs::remove(s.path("card.raw"));
-		     fs::create_symlink(device, s.path("card.raw"));
-		     if (stat(device, &node) == 0 && mknod(s.path("tarnvel_log.txt").c_str(),
-		                                           S_IFBLK | 0600, node.st_rdev) == 0)
-			     return true;
-		     // Attached but not placed: no clean-up runs for it.
-		     (void)std::system(("losetup -d " + std::string(device)).c_str());
-		     return false;
+		     s.write("tarnvel_log.txt", "earlier\n");
+		     return std::system("prlimit --fsize=5 true 2>/dev/null") == 0;
 	     },
 	     1,
-	     is_card,
-	     nullptr,
-	     {},
+	     not_written,
+	     "tarnvel_log.txt",
+	     // Standard error through a pipe, which no file size limit holds.
+	     {"bash", "-c", "prlimit --fsize=5 \"$0\" 2>&1 | cat >&2; exit ${PIPESTATUS[0]}"}},
+	    {"a full disk",
 	     [](const Scratch &s) {
-		     std::string detach =
-		         "losetup -d " + fs::read_symlink(s.path("card.raw")).string();
-		     EXPECT_EQ(std::system(detach.c_str()), 0);
-	     }},
+		     // Two pages: the card and the old log fill them.
+		     if (!own_mounts() ||
+		         mount("tmpfs", s.dir.c_str(), "tmpfs", 0, "size=8k,mode=755") != 0)
+			     return false;
+		     s.write("card.raw", card(512, '\x01'));
+		     s.write("tarnvel_log.txt", "earlier\n");
+		     return true;
+	     },
+	     1,
+	     not_written,
+	     "tarnvel_log.txt",
+	     {},
+	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
 	    {"a file on another file system with the card's inode number",
 	     [](const Scratch &s) {
-		     // Fresh tmpfs mounts number their first files alike; the
-		     // mounts are the test's own, in a namespace of its own.
-		     static bool own =
-		         getuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
-		         mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) == 0;
+		     // Fresh tmpfs mounts number their first files alike.
 		     struct stat a = {}, b = {};
 		     for (const char *d : {"a", "b"})
-			     if (!own || !fs::create_directory(s.path(d)) ||
+			     if (!own_mounts() || !fs::create_directory(s.path(d)) ||
 			         mount("tmpfs", s.path(d).c_str(), "tmpfs", 0, "size=64k") != 0)
 				     return false;
 		     s.write("a/card.raw", card(512, '\x01'));
@@ -349,36 +474,105 @@ TEST(Entry, WhatStandsAtTheLog)
 		     for (const char *d : {"a", "b"})
 			     umount2(s.path(d).c_str(), MNT_DETACH);
 	     }},
+	    {"a second node of the card's device",
+	     [](const Scratch &s) {
+		     struct stat node = {};
+		     std::string device = attach(s.path("card.raw"));
+		     return !device.empty() && stat(device.c_str(), &node) == 0 &&
+		            mknod(s.path("tarnvel_log.txt").c_str(), S_IFBLK | 0600,
+		                  node.st_rdev) == 0 &&
+		            (fs::remove(s.path("card.raw")),
+		             fs::create_symlink(device, s.path("card.raw")), true);
+	     },
+	     1, is_card, nullptr},
+	    {"a node of another device than the card's",
+	     [](const Scratch &s) {
+		     struct stat node = {};
+		     s.write("other", card(512, '\x02'));
+		     std::string card_device = attach(s.path("card.raw"));
+		     std::string other = attach(s.path("other"));
+		     if (card_device.empty() || other.empty() || stat(other.c_str(), &node) != 0 ||
+		         mknod(s.path("tarnvel_log.txt").c_str(), S_IFBLK | 0600, node.st_rdev) !=
+		             0)
+			     return false;
+		     fs::remove(s.path("card.raw"));
+		     fs::create_symlink(card_device, s.path("card.raw"));
+		     fs::create_symlink(other, s.path("other device"));
+		     return true;
+	     },
+	     0, "", "other device"},
+	    {"a second node of the card's character device",
+	     [](const Scratch &s) {
+		     struct stat node = {};
+		     fs::remove(s.path("card.raw"));
+		     fs::create_symlink("/dev/null", s.path("card.raw"));
+		     return may_change_devices() && stat("/dev/null", &node) == 0 &&
+		            mknod(s.path("tarnvel_log.txt").c_str(), S_IFCHR | 0600,
+		                  node.st_rdev) == 0;
+	     },
+	     1, is_card, nullptr},
+	    {"a folder on the card's device",
+	     [](const Scratch &s) {
+		     std::string make = "mkfs.ext2 -q " + s.path("disk") + " 1024 2>/dev/null";
+		     std::string device;
+		     if (!may_change_devices() || !own_mounts() || std::system(make.c_str()) != 0 ||
+		         (device = attach(s.path("disk"))).empty() ||
+		         mount(device.c_str(), s.dir.c_str(), "ext2", MS_NOATIME, nullptr) != 0)
+			     return false;
+		     fs::create_symlink(device, s.path("card.raw"));
+		     return true;
+	     },
+	     1,
+	     "Could not write tarnvel_log.txt: it is on card.raw.\n",
+	     nullptr,
+	     {},
+	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		Scratch s;
 		s.write("card.raw", card(512, '\x01'));
-		s.write("other.txt", "earlier\n");
 		bool placed = c.place(s);
-		Outcome r = placed ? run_notes(s, {}, false, nullptr, c.wrap) : Outcome{};
-		// Whatever the row started in the background has ended.
-		while (wait(nullptr) > 0) {
-		}
 		if (placed) {
+			auto card_was = s.read("card.raw");
+			auto kept_was = c.kept ? s.read(c.kept) : std::nullopt;
+			std::set<std::string> names, names_was;
+			for (const auto &e : fs::directory_iterator(s.dir))
+				names_was.insert(e.path().filename());
+			Outcome r = run_notes(s, {}, false, nullptr, c.wrap);
+			// Whatever the row started in the background has ended.
+			while (wait(nullptr) > 0) {
+			}
 			// strace's own lines, first, are not the program's.
 			while (r.err.find("strace: ") < r.err.find('\n'))
 				r.err.erase(0, r.err.find('\n') + 1);
 			EXPECT_EQ(r.status, c.status);
 			EXPECT_EQ(r.out, "");
 			EXPECT_EQ(r.err, c.err);
-			EXPECT_EQ(s.read("card.raw"), card(512, '\x01'));
-			if (c.line_in) {
-				EXPECT_EQ(s.read(c.line_in), "Buffer has: 1\n");
+			EXPECT_EQ(s.read("card.raw"), card_was);
+			if (c.kept) {
+				EXPECT_EQ(s.read(c.kept), kept_was);
 			}
-			if (!c.line_in || std::string(c.line_in) != "other.txt") {
-				EXPECT_EQ(s.read("other.txt"), "earlier\n");
+			// A new log, or nothing new at all.
+			for (const auto &e : fs::directory_iterator(s.dir))
+				names.insert(e.path().filename());
+			if (c.status == 0) {
+				names_was.insert("tarnvel_log.txt");
+				struct stat made = {};
+				EXPECT_EQ(lstat(s.path("tarnvel_log.txt").c_str(), &made), 0);
+				EXPECT_EQ(made.st_mode, S_IFREG | 0644u);
+				EXPECT_EQ(s.read("tarnvel_log.txt"), "Buffer has: 1\n");
 			}
+			EXPECT_EQ(names, names_was);
 			if (c.undo)
 				c.undo(s);
 		} else {
 			printf("[ SKIPPED  ] %s: can't be made here\n", c.name);
 		}
+		// Devices outlive a row: each one it attached is detached.
+		for (const auto &device : attached)
+			EXPECT_EQ(std::system(("losetup -d " + device).c_str()), 0);
+		attached.clear();
 	}
 }
 
