@@ -131,7 +131,7 @@ same_file(const struct stat *card, const struct stat *log)
  * removed: the old log stays whole and nothing is left over.
  */
 static int
-no_log(const char *new_log, const char *line)
+no_log(char *new_log, const char *line)
 {
 	if (new_log != nullptr) {
 		(void)unlink(new_log);
