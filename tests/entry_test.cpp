@@ -173,11 +173,11 @@ TEST(Entry, NoCard)
 		for (bool log_before : {false, true}) {
 			for (const char *out_to :
 			     {static_cast<const char *>(nullptr), "/dev/full", READERLESS}) {
-				bool full = out_to != nullptr;
+				bool lost = out_to != nullptr; // the line can't be written there
 				SCOPED_TRACE(testing::Message()
 				             << "card directory " << card_is_dir << ", earlier log "
 				             << log_before << ", standard output "
-				             << (full ? out_to : "a file"));
+				             << (lost ? out_to : "a file"));
 				Scratch s;
 				if (card_is_dir)
 					std::filesystem::create_directory(s.path("card.raw"));
@@ -185,8 +185,8 @@ TEST(Entry, NoCard)
 					s.write("tarnvel_log.txt", "earlier\n");
 				Outcome r = run_notes(s, {}, false, out_to);
 				EXPECT_EQ(r.status, 2);
-				EXPECT_EQ(r.out, full ? "" : "Could not open card.raw.\n");
-				EXPECT_EQ(r.err, full ? "Could not write standard output.\n" : "");
+				EXPECT_EQ(r.out, lost ? "" : "Could not open card.raw.\n");
+				EXPECT_EQ(r.err, lost ? "Could not write standard output.\n" : "");
 				EXPECT_EQ(s.read("tarnvel_log.txt"),
 				          log_before ? std::optional<std::string>("earlier\n")
 				                     : std::nullopt);
@@ -205,7 +205,7 @@ in_background(F f)
 		_exit(f() ? 0 : 1);
 }
 
-// The first device that attach gives, for the row that places it.
+// The devices that attach gave, which each row detaches when it ends.
 std::vector<std::string> attached;
 
 // A loop device over the file, when the host may be changed, or "".
@@ -482,11 +482,13 @@ TEST(Entry, WhatStandsAtTheLog)
 	     [](const Scratch &s) {
 		     struct stat node = {};
 		     std::string device = attach(s.path("card.raw"));
-		     return !device.empty() && stat(device.c_str(), &node) == 0 &&
-		            mknod(s.path("tarnvel_log.txt").c_str(), S_IFBLK | 0600,
-		                  node.st_rdev) == 0 &&
-		            (fs::remove(s.path("card.raw")),
-		             fs::create_symlink(device, s.path("card.raw")), true);
+		     if (device.empty() || stat(device.c_str(), &node) != 0 ||
+		         mknod(s.path("tarnvel_log.txt").c_str(), S_IFBLK | 0600, node.st_rdev) !=
+		             0)
+			     return false;
+		     fs::remove(s.path("card.raw"));
+		     fs::create_symlink(device, s.path("card.raw"));
+		     return true;
 	     },
 	     1, is_card, nullptr},
 	    {"a node of another device than the card's",
