@@ -17,10 +17,11 @@
 #ifndef TARNVEL_CARVING_ONLY
 #include <sys/stat.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #endif /* !TARNVEL_CARVING_ONLY */
 
 #include <cstdint>
@@ -128,7 +129,7 @@ same_file(const struct stat *card, const struct stat *log)
 
 /*
  * Say why the log was not written.  The new file, when there is one, is
- * removed: the old log stays whole and nothing is left over.
+ * removed: the old log stays whole.
  */
 static int
 no_log(char *new_log, const char *line)
@@ -138,6 +139,29 @@ no_log(char *new_log, const char *line)
 	}
 	(void)fputs(line, stderr);
 	return 1;
+}
+
+/*
+ * Create the new log under a hidden name of its own, as the shell's >
+ * creates a file: mode 0666, which the kernel narrows by the umask or
+ * the folder's default ACL, and no chmod, which FAT and many mounts
+ * refuse.  A name already taken, by anything, is passed over.
+ */
+static int
+new_file(char *name, size_t size)
+{
+	constexpr int TRIES = 100;
+	for (int tries = 0; tries < TRIES; tries++) {
+		(void)snprintf(name, size, ".tarnvel_log.txt.%ld.%d", static_cast<long>(getpid()),
+		               tries);
+		int new_fd =
+		    open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+		         DEFFILEMODE);
+		if (new_fd >= 0 || errno != EEXIST) {
+			return new_fd;
+		}
+	}
+	return -1;
 }
 
 int
@@ -191,31 +215,46 @@ main(int argc, char *argv[])
 	if (!known) {
 		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
 	}
+	/*
+	 * A name that can't be looked at might be the card, and is left be;
+	 * no name, or a link that leads nowhere, is replaced.
+	 */
 	struct stat log;
-	if (stat("tarnvel_log.txt", &log) == 0 && same_file(&card, &log)) {
-		return no_log(nullptr, "Could not write tarnvel_log.txt: it is card.raw.\n");
+	if (stat("tarnvel_log.txt", &log) == 0) {
+		if (same_file(&card, &log)) {
+			return no_log(nullptr,
+			              "Could not write tarnvel_log.txt: it is card.raw.\n");
+		}
+	} else if (errno != ENOENT && errno != ELOOP) {
+		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
 	}
 	struct stat here;
-	if (S_ISBLK(card.st_mode) && (stat(".", &here) != 0 || here.st_dev == card.st_rdev)) {
+	if (stat(".", &here) != 0) {
+		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
+	}
+	if (S_ISBLK(card.st_mode) && here.st_dev == card.st_rdev) {
 		return no_log(nullptr, "Could not write tarnvel_log.txt: it is on card.raw.\n");
 	}
 
-	char new_log[] = ".tarnvel_log.txt.XXXXXX";
-	int log_fd = mkstemp(new_log);
+	/* Room for the hidden name, whatever the process ID. */
+	constexpr size_t NEW_LOG_SIZE = 48;
+	char new_log[NEW_LOG_SIZE];
+	int log_fd = new_file(new_log, sizeof(new_log));
 	if (log_fd < 0) {
 		return no_log(nullptr, "Could not create tarnvel_log.txt.\n");
 	}
-	/* mkstemp gives its file to the owner alone; a log gets what the umask gives. */
-	mode_t mask = umask(0);
-	(void)umask(mask);
-	FILE *outptr = fchmod(log_fd, DEFFILEMODE & ~mask) == 0 ? fdopen(log_fd, "w") : nullptr;
+	FILE *outptr = fdopen(log_fd, "w");
 	if (outptr == nullptr) {
 		(void)close(log_fd);
 		return no_log(new_log, "Could not write tarnvel_log.txt.\n");
 	}
-	int written = fprintf(outptr, "Buffer has: %i\n", buffer[0]);
-	/* The line reaches the disk only as the log is closed: a full disk shows here. */
-	if (fclose(outptr) != 0 || written < 0) {
+	/*
+	 * On the disk before it replaces the old log, so that after a crash
+	 * the name holds one whole log or the other, never an empty file.
+	 */
+	bool written = fprintf(outptr, "Buffer has: %i\n", buffer[0]) >= 0 && fflush(outptr) == 0 &&
+	               fsync(log_fd) == 0;
+	if (fclose(outptr) != 0 || !written) {
 		return no_log(new_log, "Could not write tarnvel_log.txt.\n");
 	}
 	if (rename(new_log, "tarnvel_log.txt") != 0) {

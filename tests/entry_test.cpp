@@ -123,7 +123,9 @@ card(std::size_t size, char first, char rest = '\0')
 
 // Every successful run prints nothing and leaves the one log line, the
 // first byte in decimal, whatever its top bit or the card's size, in a
-// log the umask gives its permissions to, as the shell's > would.
+// log whose mode is what the shell's > gives there: the umask's, or the
+// folder's default ACL's, even where every chmod is refused. A row whose
+// setup fails here is skipped.
 TEST(Entry, LogsTheFirstByteUnsigned)
 {
 	struct {
@@ -131,7 +133,9 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 		std::string card;
 		const char *line;
 		bool linked = false; // card.raw a symbolic link to where the card is kept
-		bool group = false;  // under umask 002, which lets the group write
+		mode_t mask = 022;
+		const char *setup = nullptr; // a command run in the folder first
+		std::vector<std::string> wrap = {};
 	} cases[] = {
 	    {"zero", card(512, '\x00', '\xff'), "Buffer has: 0\n"},
 	    {"x7f", card(512, '\x7f'), "Buffer has: 127\n"},
@@ -142,25 +146,57 @@ TEST(Entry, LogsTheFirstByteUnsigned)
 	    {"one byte", card(1, '\xab'), "Buffer has: 171\n"},
 	    {"empty", card(0, '\0'), "Buffer has: 0\n"},
 	    {"linked", card(512, '\x5a'), "Buffer has: 90\n", true},
-	    {"umask 002", card(512, '\x03'), "Buffer has: 3\n", false, true},
+	    {"umask 002",
+	     card(512, '\x03'),
+	     "Buffer has: 3\n",
+	     false,
+	     002,
+	     nullptr,
+	     {"sh", "-c", "umask 002 && exec \"$0\""}},
+	    // The card, and then the new file, may take descriptor 0.
+	    {"standard input closed",
+	     card(512, '\x04'),
+	     "Buffer has: 4\n",
+	     false,
+	     022,
+	     nullptr,
+	     {"sh", "-c", "exec \"$0\" <&-"}},
+	    {"a default ACL that others may not read", card(512, '\x05'), "Buffer has: 5\n", false,
+	     022, "chmod 755 . && setfacl -d -m o::- . 2>/dev/null"},
+	    {"every chmod refused",
+	     card(512, '\x06'),
+	     "Buffer has: 6\n",
+	     false,
+	     022,
+	     "strace -o /dev/null true 2>/dev/null",
+	     {"strace", "-qq", "-o", "/dev/null", "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+	      "inject=chmod,fchmod,fchmodat:error=EPERM"}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		Scratch s;
+		std::string setup = "cd " + s.dir.string() + " && " + (c.setup ? c.setup : "true");
+		if (std::system(setup.c_str()) != 0) {
+			printf("[ SKIPPED  ] %s: can't be made here\n", c.name);
+			continue;
+		}
 		s.write(c.linked ? "kept.raw" : "card.raw", c.card);
 		if (c.linked)
 			std::filesystem::create_symlink(s.path("kept.raw"), s.path("card.raw"));
-		std::vector<std::string> wrap;
-		if (c.group)
-			wrap = {"sh", "-c", "umask 002 && exec \"$0\""};
-		Outcome r = run_notes(s, {}, false, nullptr, wrap);
+		Outcome r = run_notes(s, {}, false, nullptr, c.wrap);
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, "");
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(s.read("tarnvel_log.txt"), c.line);
-		struct stat made = {};
+		// What the shell's > makes in that folder, under that umask.
+		mode_t mask = umask(c.mask);
+		int fd = open(s.path("by the shell").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+		umask(mask);
+		struct stat made = {}, shell = {};
 		EXPECT_EQ(stat(s.path("tarnvel_log.txt").c_str(), &made), 0);
-		EXPECT_EQ(made.st_mode & 07777, c.group ? 0664u : 0644u);
+		EXPECT_EQ(fstat(fd, &shell), 0);
+		close(fd);
+		EXPECT_EQ(made.st_mode & 07777, shell.st_mode & 07777);
 	}
 }
 
@@ -243,6 +279,15 @@ another_case(const Scratch &s)
 {
 	std::filesystem::create_directory(s.path("B"));
 	s.write("B/card.raw", card(512, '\x02'));
+}
+
+// The card's only name is the log's; card.raw links to it.
+bool
+card_only_at_log(const Scratch &s)
+{
+	std::filesystem::rename(s.path("card.raw"), s.path("tarnvel_log.txt"));
+	std::filesystem::create_symlink("tarnvel_log.txt", s.path("card.raw"));
+	return true;
 }
 
 // strace's words that run the program with one call failing: the first
@@ -330,13 +375,20 @@ TEST(Entry, WhatStandsAtTheLog)
 		     return true;
 	     },
 	     1, is_card, nullptr},
-	    {"the card's only name, card.raw a link to it",
+	    {"the card's only name, card.raw a link to it", card_only_at_log, 1, is_card,
+	     "tarnvel_log.txt"},
+	    {"a symbolic link that leads nowhere",
 	     [](const Scratch &s) {
-		     fs::rename(s.path("card.raw"), s.path("tarnvel_log.txt"));
-		     fs::create_symlink("tarnvel_log.txt", s.path("card.raw"));
+		     fs::create_symlink("gone/log", s.path("tarnvel_log.txt"));
 		     return true;
 	     },
-	     1, is_card, "tarnvel_log.txt"},
+	     0, "", nullptr},
+	    {"a symbolic link to itself",
+	     [](const Scratch &s) {
+		     fs::create_symlink("tarnvel_log.txt", s.path("tarnvel_log.txt"));
+		     return true;
+	     },
+	     0, "", nullptr},
 	    {"a hard link to another case's card",
 	     [](const Scratch &s) {
 		     another_case(s);
@@ -418,16 +470,23 @@ TEST(Entry, WhatStandsAtTheLog)
 	      "inject=rename:delay_enter=1000000"}},
 	    {"the new file can't be created", traced_old_log, 1, not_created, "tarnvel_log.txt",
 	     failing("openat", ".tarnvel_log.txt.", "EACCES")},
-	    {"the new file's mode can't be set", traced_old_log, 1, not_written, "tarnvel_log.txt",
-	     failing("fchmod", ".tarnvel_log.txt.", "EPERM")},
+	    {"a name for the new file that is taken", traced_old_log, 0, "", nullptr,
+	     failing("openat", ".tarnvel_log.txt.", "EEXIST")},
 	    {"the line can't be written", traced_old_log, 1, not_written, "tarnvel_log.txt",
 	     failing("write", ".tarnvel_log.txt.", "ENOSPC")},
+	    {"the line can't be put on the disk", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("fsync", ".tarnvel_log.txt.", "EIO")},
 	    {"the new file can't be closed", traced_old_log, 1, not_written, "tarnvel_log.txt",
 	     failing("close", ".tarnvel_log.txt.", "EIO")},
 	    {"the new file can't be renamed", traced_old_log, 1, not_created, "tarnvel_log.txt",
 	     failing("rename", ".tarnvel_log.txt.", "EXDEV")},
 	    {"the card can't be examined", traced_old_log, 1, not_written, "tarnvel_log.txt",
 	     failing("fstat,newfstatat", "card.raw>", "EIO")},
+	    {"the log's name, the card's only name, can't be examined",
+	     [](const Scratch &s) { return card_only_at_log(s) && strace_works(); }, 1, not_written,
+	     "tarnvel_log.txt", failing("stat,newfstatat,statx", "\"tarnvel_log.txt\"", "EIO")},
+	    {"the folder can't be examined", traced_old_log, 1, not_written, "tarnvel_log.txt",
+	     failing("stat,newfstatat,statx", "\".\"", "EIO")},
 	    {"a file size limit",
 	     [](const Scratch &s) {
 		     s.write("tarnvel_log.txt", "earlier\n");
@@ -517,6 +576,19 @@ TEST(Entry, WhatStandsAtTheLog)
 		                  node.st_rdev) == 0;
 	     },
 	     1, is_card, nullptr},
+	    {"a character node at the log's name with a block card's numbers",
+	     [](const Scratch &s) {
+		     struct stat node = {};
+		     std::string device = attach(s.path("card.raw"));
+		     if (device.empty() || stat(device.c_str(), &node) != 0 ||
+		         mknod(s.path("tarnvel_log.txt").c_str(), S_IFCHR | 0600, node.st_rdev) !=
+		             0)
+			     return false;
+		     fs::remove(s.path("card.raw"));
+		     fs::create_symlink(device, s.path("card.raw"));
+		     return true;
+	     },
+	     0, "", nullptr},
 	    {"a folder on the card's device",
 	     [](const Scratch &s) {
 		     std::string make = "mkfs.ext2 -q " + s.path("disk") + " 1024 >/dev/null 2>&1";
@@ -526,12 +598,38 @@ TEST(Entry, WhatStandsAtTheLog)
 		         mount(device.c_str(), s.dir.c_str(), "ext2", MS_NOATIME, nullptr) != 0)
 			     return false;
 		     fs::create_symlink(device, s.path("card.raw"));
+		     // What mounting wrote is on the card before the card is read.
+		     sync();
 		     return true;
 	     },
 	     1,
 	     "Could not write tarnvel_log.txt: it is on card.raw.\n",
 	     nullptr,
 	     {},
+	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
+	    {"a crash right after a run",
+	     [](const Scratch &s) {
+		     // The smallest XFS that mkfs.xfs makes, sparse.
+		     std::string make = "truncate -s 300M " + s.path("disk") + " && mkfs.xfs -q " +
+		                        s.path("disk") + " >/dev/null 2>&1";
+		     std::string device;
+		     if (!may_change_devices() || !own_mounts() || std::system(make.c_str()) != 0 ||
+		         (device = attach(s.path("disk"))).empty() ||
+		         mount(device.c_str(), s.dir.c_str(), "xfs", 0, nullptr) != 0)
+			     return false;
+		     s.write("card.raw", card(512, '\x01'));
+		     s.write("tarnvel_log.txt", "earlier\n");
+		     sync();
+		     return true;
+	     },
+	     0,
+	     "",
+	     nullptr,
+	     // The file system stops as at a power cut, its journal written,
+	     // and is mounted again.
+	     {"sh", "-c",
+	      "\"$0\" && xfs_io -x -c 'shutdown -f' . && d=$(findmnt -no SOURCE -T .) && cd .. && "
+	      "umount \"$OLDPWD\" && mount \"$d\" \"$OLDPWD\""},
 	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
 	};
 	for (const auto &c : cases) {
