@@ -16,12 +16,19 @@
 #include <sys/types.h>
 #ifndef TARNVEL_CARVING_ONLY
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
 #include <csignal>
+#include <cstring>
 #endif /* !TARNVEL_CARVING_ONLY */
 
 #include <cstdint>
@@ -142,6 +149,215 @@ no_log(char *new_log, const char *line)
 }
 
 /*
+ * How many steps the chain from the working directory to what stores it
+ * may take: a partition of a loop device over an image on a partition of
+ * a device-mapper device is five.  Every step counts one down, so no
+ * chain can go round for ever.
+ */
+constexpr int CHAIN_STEPS = 8;
+
+static bool path_on_card(int steps, const struct stat *card, const char *path);
+static bool device_on_card(int steps, const struct stat *card, dev_t dev);
+
+/* The device number that a "dev" file of sysfs holds, as MAJOR:MINOR. */
+static bool
+read_device(const char *name, dev_t *dev)
+{
+	unsigned int dev_major = 0;
+	unsigned int dev_minor = 0;
+	FILE *file = fopen(name, "r");
+	/* The kernel writes the numbers, so a conversion can't go wrong unseen. */
+	bool read = file != nullptr &&
+	            fscanf(file, "%u:%u", &dev_major, &dev_minor) == 2; // NOLINT(cert-err34-c)
+	if (file != nullptr) {
+		(void)fclose(file);
+	}
+	*dev = makedev(dev_major, dev_minor);
+	return read;
+}
+
+/* The path that the first line of a file holds, into room for PATH_MAX. */
+static bool
+read_path(const char *name, char *path)
+{
+	FILE *file = fopen(name, "r");
+	bool read = file != nullptr && fscanf(file, "%4095[^\n]", path) == 1;
+	if (file != nullptr) {
+		(void)fclose(file);
+	}
+	return read;
+}
+
+/* Undo, in place, mountinfo's escapes of a space and the like as \ooo. */
+static void
+unescape(char *path)
+{
+	constexpr int OCTAL = 8;
+	char *out = path;
+	for (const char *from = path; *from != '\0'; out++) {
+		if (from[0] == '\\' && from[1] >= '0' && from[1] <= '7' && from[2] >= '0' &&
+		    from[2] <= '7' && from[3] >= '0' && from[3] <= '7') {
+			*out = static_cast<char>(
+			    ((from[1] - '0') * OCTAL + (from[2] - '0')) * OCTAL + (from[3] - '0'));
+			from += 4;
+		} else {
+			*out = *from++;
+		}
+	}
+	*out = '\0';
+}
+
+/*
+ * Whether the file at path, a loop device's backing file or what a mount
+ * names as its source, is the card or is stored on it: a block device
+ * through what it is built on, any other file through the file system
+ * that holds it.
+ */
+static bool
+file_on_card(int steps, const struct stat *card, const char *path)
+{
+	struct stat file;
+	if (stat(path, &file) != 0) {
+		return false;
+	}
+	if (same_file(card, &file)) {
+		return true;
+	}
+	if (S_ISBLK(file.st_mode)) {
+		return device_on_card(steps, card, file.st_rdev);
+	}
+	return path_on_card(steps, card, path);
+}
+
+/*
+ * Whether the block device dev is the card or is stored on it, as sysfs
+ * shows: a loop device in its backing file, a partition in its disk,
+ * device-mapper and md in their members.  A device with none of these is
+ * stored on nothing more.
+ */
+static bool
+device_on_card(int steps, const struct stat *card, dev_t dev)
+{
+	if (S_ISBLK(card->st_mode) && dev == card->st_rdev) {
+		return true;
+	}
+	if (steps == 0) {
+		return false;
+	}
+	/* Room for the longest name of sysfs asked for here, whatever dev is. */
+	constexpr size_t SYSFS_NAME_SIZE = 64;
+	char name[SYSFS_NAME_SIZE];
+	char path[PATH_MAX];
+	(void)snprintf(name, sizeof(name), "/sys/dev/block/%u:%u/loop/backing_file", major(dev),
+	               minor(dev));
+	if (read_path(name, path)) {
+		return file_on_card(steps - 1, card, path);
+	}
+	/* A partition's folder lies in its disk's, whose "dev" is the disk's. */
+	(void)snprintf(name, sizeof(name), "/sys/dev/block/%u:%u/../dev", major(dev), minor(dev));
+	dev_t disk = 0;
+	if (read_device(name, &disk)) {
+		return device_on_card(steps - 1, card, disk);
+	}
+	(void)snprintf(name, sizeof(name), "/sys/dev/block/%u:%u/slaves", major(dev), minor(dev));
+	DIR *members = opendir(name);
+	bool stored = false;
+	for (struct dirent *member = nullptr;
+	     !stored && members != nullptr && (member = readdir(members)) != nullptr;) {
+		dev_t built_on = 0;
+		(void)snprintf(path, sizeof(path), "%s/%s/dev", name, member->d_name);
+		stored = member->d_name[0] != '.' && read_device(path, &built_on) &&
+		         device_on_card(steps - 1, card, built_on);
+	}
+	if (members != nullptr) {
+		(void)closedir(members);
+	}
+	return stored;
+}
+
+/*
+ * Whether the mount numbered mount_id is stored on the card: an overlay in its
+ * upper layer, where it writes; any other in the device or file that it
+ * names as its source.
+ */
+static bool
+mount_on_card(int steps, const struct stat *card, uint64_t mount_id)
+{
+	char source[PATH_MAX];
+	char options[PATH_MAX];
+	FILE *mounts = fopen("/proc/self/mountinfo", "r");
+	bool found = false;
+	uint64_t each = 0;
+	/*
+	 * A line's ID, its parent's, the device, the root, the mount point,
+	 * options and optional fields up to "-", then the type, the source
+	 * and the file system's options.  The kernel writes the numbers, so
+	 * a conversion can't go wrong unseen.
+	 */
+	// NOLINTBEGIN(cert-err34-c)
+	while (!found && mounts != nullptr &&
+	       fscanf(mounts, "%" SCNu64 " %*u %*s %*s %*s %*[^-]- %*s %4095s %4095s%*[^\n]", &each,
+	              source, options) == 3) {
+		found = each == mount_id;
+	}
+	// NOLINTEND(cert-err34-c)
+	if (mounts != nullptr) {
+		(void)fclose(mounts);
+	}
+	if (!found) {
+		return false;
+	}
+	char *upper = strstr(options, ",upperdir=");
+	if (upper != nullptr) {
+		upper += strlen(",upperdir=");
+		char *end = strchr(upper, ',');
+		if (end != nullptr) {
+			*end = '\0';
+		}
+		unescape(upper);
+		return path_on_card(steps, card, upper);
+	}
+	unescape(source);
+	return file_on_card(steps, card, source);
+}
+
+/*
+ * Whether the file system that holds path, whose statx is file, is
+ * stored on the card.  One with a device of its own is followed from
+ * that device; btrfs, FUSE and overlays, which have none, from what
+ * their mount names; any other with none, as tmpfs, is stored on nothing.
+ */
+static bool
+stored_on_card(int steps, const struct stat *card, const char *path, const struct statx *file)
+{
+	if (file->stx_dev_major != 0) {
+		return device_on_card(steps, card,
+		                      makedev(file->stx_dev_major, file->stx_dev_minor));
+	}
+	struct statfs system;
+	if (statfs(path, &system) != 0) {
+		return false;
+	}
+	auto type = static_cast<uint32_t>(system.f_type);
+	if (type != BTRFS_SUPER_MAGIC && type != FUSE_SUPER_MAGIC &&
+	    type != OVERLAYFS_SUPER_MAGIC) {
+		return false;
+	}
+	return mount_on_card(steps, card, file->stx_mnt_id);
+}
+
+/* Whether the file system that holds path is stored on the card. */
+static bool
+path_on_card(int steps, const struct stat *card, const char *path)
+{
+	struct statx file;
+	if (steps == 0 || statx(AT_FDCWD, path, 0, STATX_MNT_ID, &file) != 0) {
+		return false;
+	}
+	return stored_on_card(steps - 1, card, path, &file);
+}
+
+/*
  * Create the new log under a hidden name of its own, as the shell's >
  * creates a file: mode 0666, which the kernel narrows by the umask or
  * the folder's default ACL, and no chmod, which FAT and many mounts
@@ -206,8 +422,8 @@ main(int argc, char *argv[])
 	 * its name, so whatever stood there, a link to another case's card
 	 * included, is replaced and never written through.  Still refused:
 	 * a name that is the card as opened, which the rename would take
-	 * away, and a folder on the card's device, where the new file would
-	 * be written onto the card.
+	 * away, and a folder whose file system is stored on the card, where
+	 * the new file would be written onto the card.
 	 */
 	struct stat card;
 	bool known = fstat(fileno(inptr), &card) == 0;
@@ -228,11 +444,11 @@ main(int argc, char *argv[])
 	} else if (errno != ENOENT && errno != ELOOP) {
 		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
 	}
-	struct stat here;
-	if (stat(".", &here) != 0) {
+	struct statx here;
+	if (statx(AT_FDCWD, ".", 0, STATX_MNT_ID, &here) != 0) {
 		return no_log(nullptr, "Could not write tarnvel_log.txt.\n");
 	}
-	if (S_ISBLK(card.st_mode) && here.st_dev == card.st_rdev) {
+	if (stored_on_card(CHAIN_STEPS, &card, ".", &here)) {
 		return no_log(nullptr, "Could not write tarnvel_log.txt: it is on card.raw.\n");
 	}
 
