@@ -150,9 +150,9 @@ no_log(char *new_log, const char *line)
 
 /*
  * How many steps the chain from the working directory to what stores it
- * may take: a partition of a loop device over an image on a partition of
- * a device-mapper device is five.  Every step counts one down, so no
- * chain can go round for ever.
+ * may take: enough for a partition of a loop device over an image on a
+ * partition of a device-mapper device, with some to spare.  Every step
+ * counts one down, so no chain can go round for ever.
  */
 constexpr int CHAIN_STEPS = 8;
 
@@ -276,9 +276,9 @@ device_on_card(int steps, const struct stat *card, dev_t dev)
 }
 
 /*
- * Whether the mount numbered mount_id is stored on the card: an overlay in its
- * upper layer, where it writes; any other in the device or file that it
- * names as its source.
+ * Whether the mount numbered mount_id is stored on the card: an overlay
+ * in its upper layer, where it writes; any other in the device, image or
+ * folder that its source names, a path, where it names one.
  */
 static bool
 mount_on_card(int steps, const struct stat *card, uint64_t mount_id)
@@ -318,7 +318,7 @@ mount_on_card(int steps, const struct stat *card, uint64_t mount_id)
 		return path_on_card(steps, card, upper);
 	}
 	unescape(source);
-	return file_on_card(steps, card, source);
+	return source[0] == '/' && file_on_card(steps, card, source);
 }
 
 /*
