@@ -298,27 +298,23 @@ mount_new(const std::string &what, const std::string &type, const std::string &w
 	return true;
 }
 
-// A row's undoing of its mount over the folder, and of the image beside
-// the folder that the mount is made from.
+// A row's undoing of its mount over the folder.
 void
 unmount(const Scratch &s)
 {
 	umount2(s.dir.c_str(), MNT_DETACH);
 }
 
-void
-unmount_image(const Scratch &s)
-{
-	unmount(s);
-	std::filesystem::remove(s.dir.string() + ".img");
-}
+// What a row may keep beside its folder, out of reach of a mount over
+// it: an image, and a card's file system, which go with the row.
+const char *const BESIDE[] = {".img", " card"};
 
 // A card of size bytes, its first block card(512, '\x01') from offset on,
 // as an image beside the folder when beside, in it otherwise; its path.
 std::string
 disk(const Scratch &s, std::uintmax_t size, std::size_t offset = 0, bool beside = false)
 {
-	std::string path = beside ? s.dir.string() + ".img" : s.path("disk");
+	std::string path = beside ? s.dir.string() + BESIDE[0] : s.path("disk");
 	std::ofstream(path, std::ios::binary) << std::string(offset, '\0') + card(512, '\x01');
 	std::filesystem::resize_file(path, size);
 	return path;
@@ -747,7 +743,7 @@ TEST(Entry, WhatStandsAtTheLog)
 		     // The card's file system beside the folder, as the layers of
 		     // an overlay mounted over their own folder can't be reached;
 		     // its name has a space, which mountinfo escapes.
-		     std::string beside = s.dir.string() + " card";
+		     std::string beside = s.dir.string() + BESIDE[1];
 		     std::string device = own_mounts() ? attach(disk(s, 8 << 20)) : "";
 		     fs::create_directory(s.path("lower"));
 		     fs::create_directory(beside);
@@ -768,11 +764,7 @@ TEST(Entry, WhatStandsAtTheLog)
 	     on_card,
 	     nullptr,
 	     {},
-	     [](const Scratch &s) {
-		     unmount(s);
-		     umount2((s.dir.string() + " card").c_str(), MNT_DETACH);
-		     fs::remove_all(s.dir.string() + " card");
-	     }},
+	     unmount},
 	    {"a file system mounted from the card's image",
 	     [](const Scratch &s) {
 		     std::string image = disk(s, 8 << 20, 0, true);
@@ -785,7 +777,7 @@ TEST(Entry, WhatStandsAtTheLog)
 	     on_card,
 	     nullptr,
 	     {},
-	     unmount_image},
+	     unmount},
 	    // A disk shared with the card, but none of its bytes: not refused.
 	    {"the card on one partition, the folder on another",
 	     [](const Scratch &s) {
@@ -814,7 +806,7 @@ TEST(Entry, WhatStandsAtTheLog)
 	     "",
 	     nullptr,
 	     {},
-	     unmount_image},
+	     unmount},
 	    {"a crash right after a run",
 	     [](const Scratch &s) {
 		     // The smallest XFS that mkfs.xfs makes, sparse.
@@ -881,6 +873,10 @@ TEST(Entry, WhatStandsAtTheLog)
 				c.undo(s);
 		} else {
 			printf("[ SKIPPED  ] %s: can't be made here\n", c.name);
+		}
+		for (const char *beside : BESIDE) {
+			umount2((s.dir.string() + beside).c_str(), MNT_DETACH);
+			fs::remove_all(s.dir.string() + beside);
 		}
 		// Devices outlive a row: each partition it added is removed, and
 		// each device it attached detached.
