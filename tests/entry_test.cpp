@@ -286,13 +286,12 @@ partition(const std::string &device, int n, long start, long sectors)
 // where; false when it can't be made here. What mounting writes is on
 // the disk before a row reads the card, and reading it writes nothing.
 bool
-mount_new(const std::string &what, const std::string &type, const std::string &where,
-          const char *options = nullptr)
+mount_new(const std::string &what, const std::string &type, const std::string &where)
 {
 	std::string make =
 	    "mkfs." + type + (type == "btrfs" ? " -f" : "") + " -q " + what + " >/dev/null 2>&1";
 	if (what.empty() || std::system(make.c_str()) != 0 ||
-	    mount(what.c_str(), where.c_str(), type.c_str(), MS_NOATIME, options) != 0)
+	    mount(what.c_str(), where.c_str(), type.c_str(), MS_NOATIME, nullptr) != 0)
 		return false;
 	sync();
 	return true;
@@ -577,7 +576,7 @@ TEST(Entry, WhatStandsAtTheLog)
 	     not_written,
 	     "tarnvel_log.txt",
 	     {},
-	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
+	     unmount},
 	    {"a file on another file system with the card's inode number",
 	     [](const Scratch &s) {
 		     // Fresh tmpfs mounts number their first files alike.
@@ -657,15 +656,10 @@ TEST(Entry, WhatStandsAtTheLog)
 	     0, "", nullptr},
 	    {"a folder on the card's device",
 	     [](const Scratch &s) {
-		     std::string make = "mkfs.ext2 -q " + s.path("disk") + " 1024 >/dev/null 2>&1";
-		     std::string device;
-		     if (!may_change_devices() || !own_mounts() || std::system(make.c_str()) != 0 ||
-		         (device = attach(s.path("disk"))).empty() ||
-		         mount(device.c_str(), s.dir.c_str(), "ext2", MS_NOATIME, nullptr) != 0)
+		     std::string device = own_mounts() ? attach(disk(s, 1 << 20)) : "";
+		     if (!mount_new(device, "ext2", s.dir))
 			     return false;
 		     fs::create_symlink(device, s.path("card.raw"));
-		     // What mounting wrote is on the card before the card is read.
-		     sync();
 		     return true;
 	     },
 	     1,
@@ -810,12 +804,8 @@ TEST(Entry, WhatStandsAtTheLog)
 	    {"a crash right after a run",
 	     [](const Scratch &s) {
 		     // The smallest XFS that mkfs.xfs makes, sparse.
-		     std::string make = "truncate -s 300M " + s.path("disk") + " && mkfs.xfs -q " +
-		                        s.path("disk") + " >/dev/null 2>&1";
-		     std::string device;
-		     if (!may_change_devices() || !own_mounts() || std::system(make.c_str()) != 0 ||
-		         (device = attach(s.path("disk"))).empty() ||
-		         mount(device.c_str(), s.dir.c_str(), "xfs", 0, nullptr) != 0)
+		     std::string device = own_mounts() ? attach(disk(s, 300 << 20)) : "";
+		     if (!mount_new(device, "xfs", s.dir))
 			     return false;
 		     s.write("card.raw", card(512, '\x01'));
 		     s.write("tarnvel_log.txt", "earlier\n");
@@ -830,7 +820,7 @@ TEST(Entry, WhatStandsAtTheLog)
 	     {"sh", "-c",
 	      "\"$0\" && xfs_io -x -c 'shutdown -f' . && d=$(findmnt -no SOURCE -T .) && cd .. && "
 	      "umount \"$OLDPWD\" && mount \"$d\" \"$OLDPWD\""},
-	     [](const Scratch &s) { umount2(s.dir.c_str(), MNT_DETACH); }},
+	     unmount},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
